@@ -1,0 +1,313 @@
+#include "Unit1.h"
+
+#include "Unit2.h"
+#include "connection.h"
+#include "history_view.h"
+#include "line_settings.h"
+#include "port_scan.h"
+#include "transmit.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+const QString kLineEnd = QStringLiteral("\r\n");
+
+// Places a control as the layout table gives it. Controls are created in tab
+// order within their parent, so Qt's focus chain follows the table.
+template <typename Control>
+Control* Place(QWidget* parent, const char* name, const QString& caption, int left, int top,
+               int width, int height) {
+    auto* control = new Control(caption, parent);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(left, top, width, height);
+    return control;
+}
+
+QComboBox* PlaceCombo(QWidget* parent, const char* name, int left, int top) {
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QString::fromLatin1(name));
+    combo->setEditable(true);
+    combo->setInsertPolicy(QComboBox::NoInsert);
+    combo->setEditText(QString::fromLatin1(name));
+    combo->setGeometry(left, top, 145, 21);
+    return combo;
+}
+
+// The character a key press gives the input line, as a Windows edit control
+// would receive it: printable text, or the control code of the key.
+QChar TypedCharacter(const QKeyEvent* event) {
+    const int key = event->key();
+    // Tab moves the focus and Delete edits the line: neither is a typed character.
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Delete) return QChar();
+    if ((event->modifiers() & Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z)
+        return QChar(key - Qt::Key_A + 1);
+    switch (key) {
+    case Qt::Key_Backspace: return QChar(8);
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return QChar(13);
+    case Qt::Key_Escape: return QChar(27);
+    default: break;
+    }
+    const QString text = event->text();
+    return text.isEmpty() ? QChar() : text.front();
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* owner) : QWidget(owner) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Morrel COM Port Tool ver 1.1"));
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    setFont(font);
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128})
+        icon.addFile(QStringLiteral(":/icons/morrelcom-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
+    CreateControls();
+    setFixedSize(601, 369);
+    move(263, 121);
+
+    ReaderThread = new SimpleThread(&receiveFormat_);
+    connect(ReaderThread, &SimpleThread::linesReady, this, &TForm1::TakeReaderLines,
+            Qt::QueuedConnection);
+}
+
+TForm1::~TForm1() {
+    // Once the window is going, the reader adds nothing more to the history.
+    disconnect(ReaderThread, nullptr, this, nullptr);
+    ReaderThread->Shutdown();
+    delete ReaderThread;
+    if (connected_) CloseHandle(PortHandle);
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::CreateControls() {
+    GroupBox4 = Place<QGroupBox>(this, "GroupBox4", QString(), 0, 0, 601, 369);
+
+    GroupBox1 = Place<QGroupBox>(GroupBox4, "GroupBox1", "Settings", 8, 8, 217, 177);
+    Label1 = Place<QLabel>(GroupBox1, "Label1", "Com Port:", 8, 16, 46, 13);
+    Label2 = Place<QLabel>(GroupBox1, "Label2", "Baud:", 8, 40, 28, 13);
+    Label3 = Place<QLabel>(GroupBox1, "Label3", "Stop Bits:", 8, 64, 45, 13);
+    Label4 = Place<QLabel>(GroupBox1, "Label4", "Parity:", 8, 88, 29, 13);
+    Label5 = Place<QLabel>(GroupBox1, "Label5", "Data bits:", 8, 136, 45, 13);
+    CheckBox1 = Place<QCheckBox>(GroupBox1, "CheckBox1", "Check Parity", 64, 112, 97, 17);
+    ComboBox1 = PlaceCombo(GroupBox1, "ComboBox1", 64, 16);
+    ComboBox2 = PlaceCombo(GroupBox1, "ComboBox2", 64, 40);
+    ComboBox3 = PlaceCombo(GroupBox1, "ComboBox3", 64, 64);
+    ComboBox4 = PlaceCombo(GroupBox1, "ComboBox4", 64, 88);
+    ComboBox5 = PlaceCombo(GroupBox1, "ComboBox5", 64, 136);
+
+    GroupBox3 = Place<QGroupBox>(GroupBox4, "GroupBox3", "Communication", 232, 8, 361, 321);
+    Edit1 = Place<QLineEdit>(GroupBox3, "Edit1", "Edit1", 8, 16, 345, 21);
+    Button1 = Place<QPushButton>(GroupBox3, "Button1", "Send", 184, 48, 75, 25);
+    CheckBox4 = Place<QCheckBox>(GroupBox3, "CheckBox4", "Send as typing", 8, 40, 97, 17);
+    CheckBox5 = Place<QCheckBox>(GroupBox3, "CheckBox5", "Send as number", 8, 56, 97, 17);
+    GroupBox5 = Place<QGroupBox>(GroupBox3, "GroupBox5", "Format ", 8, 80, 345, 41);
+    RadioButton1 = Place<QRadioButton>(GroupBox5, "RadioButton1", "ASCII", 8, 16, 57, 17);
+    RadioButton2 = Place<QRadioButton>(GroupBox5, "RadioButton2", "HEX", 120, 16, 49, 17);
+    RadioButton3 = Place<QRadioButton>(GroupBox5, "RadioButton3", "DEC", 224, 16, 49, 17);
+    Button2 = Place<QPushButton>(GroupBox3, "Button2", "Clear History", 272, 48, 75, 25);
+    GroupBox9 = Place<QGroupBox>(GroupBox3, "GroupBox9", QString(), 8, 128, 345, 177);
+    Memo1 = new HistoryView(GroupBox9);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setGeometry(2, 15, 341, 160);
+    Memo1->setPlainText(QStringLiteral("Memo1"));
+
+    GroupBox2 = Place<QGroupBox>(GroupBox4, "GroupBox2", "Commands", 8, 192, 217, 137);
+    GroupBox6 = Place<QGroupBox>(GroupBox2, "GroupBox6", "RTS", 8, 16, 97, 65);
+    RadioButton4 = Place<QRadioButton>(GroupBox6, "RadioButton4", "On", 8, 32, 49, 17);
+    RadioButton5 = Place<QRadioButton>(GroupBox6, "RadioButton5", "Off", 8, 16, 41, 17);
+    GroupBox7 = Place<QGroupBox>(GroupBox2, "GroupBox7", "DTR", 112, 16, 97, 65);
+    RadioButton6 = Place<QRadioButton>(GroupBox7, "RadioButton6", "Off", 8, 16, 49, 17);
+    RadioButton7 = Place<QRadioButton>(GroupBox7, "RadioButton7", "On", 8, 32, 49, 17);
+
+    Button5 = Place<QPushButton>(GroupBox4, "Button5", "Close", 512, 336, 75, 25);
+    Button3 = Place<QPushButton>(GroupBox4, "Button3", "Connect", 8, 336, 97, 25);
+    Button4 = Place<QPushButton>(GroupBox4, "Button4", "Disconnect", 112, 336, 97, 25);
+
+    for (QPushButton* button : {Button1, Button2, Button3, Button4, Button5})
+        button->setAutoDefault(false);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TForm1::Button3Click);
+    connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
+    connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
+    Edit1->installEventFilter(this);
+
+    // The reader takes the format from this value, never from the buttons.
+    const std::pair<QRadioButton*, ReceiveFormat> formats[] = {
+        {RadioButton1, ReceiveFormat::Ascii},
+        {RadioButton2, ReceiveFormat::Hex},
+        {RadioButton3, ReceiveFormat::Dec},
+    };
+    for (auto [button, format] : formats) {
+        connect(button, &QRadioButton::toggled, this, [this, format](bool checked) {
+            if (checked) receiveFormat_.store(static_cast<int>(format));
+        });
+    }
+}
+
+void TForm1::FormCreate() {
+    for (const std::string& name : ScanPorts())
+        ComboBox1->addItem(QString::fromStdString(name));
+    ComboBox1->setCurrentIndex(0);
+    if (ComboBox1->count() == 0) ComboBox1->setEditText(QString());
+
+    QComboBox* const selectors[] = {ComboBox2, ComboBox3, ComboBox4, ComboBox5};
+    for (size_t i = 0; i < kSettingLists.size(); ++i) {
+        for (const SettingChoice& choice : kSettingLists[i].choices)
+            selectors[i]->addItem(QString::fromLatin1(choice.item));
+        selectors[i]->setCurrentIndex(kSettingLists[i].defaultPosition);
+    }
+
+    Memo1->clear();
+    Edit1->clear();
+    Button4->setEnabled(false);
+    RadioButton5->setChecked(true);
+    RadioButton6->setChecked(true);
+    GroupBox3->setEnabled(false);
+    RadioButton1->setChecked(true);
+}
+
+void TForm1::AppendHistory(const QString& text) {
+    Memo1->appendText(text);
+}
+
+void TForm1::TakeReaderLines() {
+    const std::string lines = ReaderThread->TakeLines();
+    if (!lines.empty()) Memo1->appendLatin1(lines);
+}
+
+void TForm1::SetConnectedControls(bool connected) {
+    if (connected) {
+        Button3->setEnabled(false);
+        Button4->setEnabled(true);
+    } else {
+        Button4->setEnabled(false);
+        Button3->setEnabled(true);
+    }
+    GroupBox1->setEnabled(!connected);
+    GroupBox6->setEnabled(!connected);
+    GroupBox7->setEnabled(!connected);
+    GroupBox3->setEnabled(connected);
+}
+
+void TForm1::Button3Click() {
+    const QString text = ComboBox1->currentText();
+    BuildConnectPath(text.toLatin1().toStdString());
+    const bool opened = OpenConnectPath();
+    AppendHistory(text.left(5));
+    if (!opened) {
+        AppendHistory(QStringLiteral(" Not Opened"));
+    } else {
+        AppendHistory(QStringLiteral(" Opened"));
+        LineChoices choices;
+        choices.baudPosition = ComboBox2->currentIndex();
+        choices.stopBitsPosition = ComboBox3->currentIndex();
+        choices.parityPosition = ComboBox4->currentIndex();
+        choices.checkParity = CheckBox1->isChecked();
+        choices.dataBitsPosition = ComboBox5->currentIndex();
+        choices.rtsOff = RadioButton5->isChecked();
+        choices.rtsOn = RadioButton4->isChecked();
+        choices.dtrOff = RadioButton6->isChecked();
+        choices.dtrOn = RadioButton7->isChecked();
+        ConfigureConnection(choices);
+        ReaderThread->StartReading(PortHandle);
+        connected_ = true;
+        SetConnectedControls(true);
+    }
+    AppendHistory(kLineEnd);
+}
+
+void TForm1::Button4Click() {
+    AppendHistory(ComboBox1->currentText().left(5));
+    AppendHistory(QStringLiteral(" Closed") + kLineEnd);
+    SetConnectedControls(false);
+    Sleep(250);
+    ReaderThread->StopReading();
+    PurgeComm(PortHandle, PURGE_RXABORT);
+    // The aborted read ends within microseconds; only then may the handle change.
+    ReaderThread->WaitOutOfRead();
+    RestoreAndClose();
+    connected_ = false;
+}
+
+void TForm1::Button1Click() {
+    if (CheckBox5->isChecked())
+        SendNumber();
+    else
+        SendText();
+}
+
+void TForm1::SendText() {
+    const std::string bytes = TextBytes(Edit1->text());
+    DWORD written = 0;
+    if (!bytes.empty())
+        WriteFile(PortHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    AppendHistory(QStringLiteral("Sent:"));
+    Memo1->appendLatin1(bytes);
+    AppendHistory(kLineEnd);
+}
+
+void TForm1::SendNumber() {
+    const std::optional<unsigned char> byte = NumberByte(Edit1->text());
+    if (!byte) {
+        AppendHistory(QStringLiteral("Invalid Number") + kLineEnd);
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(PortHandle, &*byte, 1, &written, nullptr);
+    AppendHistory(QStringLiteral("Sent:"));
+    AppendHistory(QString::number(*byte));
+    AppendHistory(QStringLiteral(" (as number)") + kLineEnd);
+}
+
+void TForm1::Edit1KeyPress(QChar key) {
+    if (CheckBox4->isChecked()) {
+        const char byte = CharByte(key);
+        TransmitCommChar(PortHandle, byte);
+        AppendHistory(QStringLiteral("Sent:"));
+        Memo1->appendLatin1(std::string_view(&byte, 1));
+        AppendHistory(kLineEnd);
+    }
+    if (key.unicode() == 13) Button1Click();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit1 && event->type() == QEvent::KeyPress) {
+        const QChar key = TypedCharacter(static_cast<QKeyEvent*>(event));
+        if (!key.isNull()) Edit1KeyPress(key);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::Button2Click() {
+    Memo1->clear();
+}
+
+void TForm1::Button5Click() {
+    QCoreApplication::quit();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+}
+
+void TForm1::FormClose() {
+    ReaderThread->Terminate();
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The main window: settings, connect and disconnect, sending, and the history.
+
+#include <QWidget>
+#include <atomic>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class HistoryView;
+class SimpleThread;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* owner = nullptr);
+    ~TForm1() override;
+
+    // The history's one write operation: appends at the end, whatever the user
+    // has selected or where the caret is.
+    void AppendHistory(const QString& text);
+
+    QGroupBox* GroupBox4;
+    QGroupBox* GroupBox1;
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label4;
+    QLabel* Label5;
+    QCheckBox* CheckBox1;
+    QComboBox* ComboBox1;
+    QComboBox* ComboBox2;
+    QComboBox* ComboBox3;
+    QComboBox* ComboBox4;
+    QComboBox* ComboBox5;
+    QGroupBox* GroupBox3;
+    QLineEdit* Edit1;
+    QPushButton* Button1;
+    QCheckBox* CheckBox4;
+    QCheckBox* CheckBox5;
+    QGroupBox* GroupBox5;
+    QRadioButton* RadioButton1;
+    QRadioButton* RadioButton2;
+    QRadioButton* RadioButton3;
+    QPushButton* Button2;
+    QGroupBox* GroupBox9;
+    HistoryView* Memo1;
+    QGroupBox* GroupBox2;
+    QGroupBox* GroupBox6;
+    QRadioButton* RadioButton4;
+    QRadioButton* RadioButton5;
+    QGroupBox* GroupBox7;
+    QRadioButton* RadioButton6;
+    QRadioButton* RadioButton7;
+    QPushButton* Button5;
+    QPushButton* Button3;
+    QPushButton* Button4;
+
+public slots:
+    void FormCreate();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+    void Button5Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void FormClose();
+    void Edit1KeyPress(QChar key);
+    void SendText();
+    void SendNumber();
+    void TakeReaderLines();
+    void SetConnectedControls(bool connected);
+
+    SimpleThread* ReaderThread = nullptr;
+    std::atomic<int> receiveFormat_{0};
+    bool connected_ = false;
+};
+
+extern TForm1* Form1;

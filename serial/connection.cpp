@@ -1,0 +1,27 @@
+#include "connection.h"
+
+#include "port_scan.h"
+
+HANDLE PortHandle = nullptr;
+DCB LineState;
+COMMTIMEOUTS SavedTimeouts;
+
+bool OpenConnectPath() {
+    PortHandle = CreateFileA(ConnectPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    return PortHandle != INVALID_HANDLE_VALUE;
+}
+
+void ConfigureConnection(const LineChoices& choices) {
+    GetCommTimeouts(PortHandle, &SavedTimeouts);
+    SetWorkTimeouts();
+    SetCommTimeouts(PortHandle, &WorkTimeouts);
+    GetCommState(PortHandle, &LineState);
+    ApplyChoices(choices, LineState);
+    SetCommState(PortHandle, &LineState);
+}
+
+void RestoreAndClose() {
+    SetCommTimeouts(PortHandle, &SavedTimeouts);
+    CloseHandle(PortHandle);
+}

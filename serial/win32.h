@@ -1,0 +1,149 @@
+#pragma once
+// The serial device layer: the Win32 serial calls the program is written against,
+// implemented on Linux termios. Nothing here knows about Qt.
+//
+// How it works
+// - A HANDLE is one open terminal device plus an eventfd used to wake a pending
+//   read, and the COMMTIMEOUTS set on it. CreateFileA opens only "\\.\COMn" where
+//   n is in the fixed port table (port_table.h); any other path opens nothing.
+// - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, and a UUCP lock file
+//   naming a live process all mean "held". The line goes into raw mode at once,
+//   keeping its speed, character size, parity and stop bits.
+// - Every call is synchronous. ReadFile may run on one thread while PurgeComm runs
+//   on another; every other call belongs to a single thread at a time.
+//
+// Failure
+// - CreateFileA returns INVALID_HANDLE_VALUE and leaves nothing open.
+// - Every other call returns FALSE on failure and leaves the device as it was,
+//   except where noted. Passing INVALID_HANDLE_VALUE or nullptr fails cleanly.
+//
+// On a pseudo-terminal the kernel forces 8 data bits and no parity, and modem-line
+// ioctls fail with ENOTTY; the layer ignores the latter (RTS/DTR go through the
+// seam in modem_lines.h).
+
+#include <cstdint>
+
+using DWORD = std::uint32_t;
+using BYTE = std::uint8_t;
+using BOOL = int;
+using LPCSTR = const char*;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+constexpr DWORD MAXDWORD = 0xFFFFFFFFu;
+
+struct SerialPort;  // defined by the layer
+using HANDLE = SerialPort*;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+
+// CreateFileA arguments the program uses; others are accepted and ignored.
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD OPEN_EXISTING = 3;
+
+// PurgeComm flags.
+constexpr DWORD PURGE_TXABORT = 0x0001;
+constexpr DWORD PURGE_RXABORT = 0x0002;
+constexpr DWORD PURGE_TXCLEAR = 0x0004;
+constexpr DWORD PURGE_RXCLEAR = 0x0008;
+
+// DCB values.
+constexpr BYTE NOPARITY = 0;
+constexpr BYTE ODDPARITY = 1;
+constexpr BYTE EVENPARITY = 2;
+constexpr BYTE MARKPARITY = 3;
+constexpr BYTE SPACEPARITY = 4;
+
+constexpr BYTE ONESTOPBIT = 0;
+constexpr BYTE ONE5STOPBITS = 1;
+constexpr BYTE TWOSTOPBITS = 2;
+
+constexpr DWORD DTR_CONTROL_DISABLE = 0;
+constexpr DWORD DTR_CONTROL_ENABLE = 1;
+constexpr DWORD DTR_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_DISABLE = 0;
+constexpr DWORD RTS_CONTROL_ENABLE = 1;
+constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
+constexpr DWORD RTS_CONTROL_TOGGLE = 3;
+
+// The line state, laid out as Win32 defines it.
+struct DCB {
+    DWORD DCBlength = sizeof(DCB);
+    DWORD BaudRate = 0;
+    DWORD fBinary : 1 = 1;
+    DWORD fParity : 1 = 0;
+    DWORD fOutxCtsFlow : 1 = 0;
+    DWORD fOutxDsrFlow : 1 = 0;
+    DWORD fDtrControl : 2 = 0;
+    DWORD fDsrSensitivity : 1 = 0;
+    DWORD fTXContinueOnXoff : 1 = 0;
+    DWORD fOutX : 1 = 0;
+    DWORD fInX : 1 = 0;
+    DWORD fErrorChar : 1 = 0;
+    DWORD fNull : 1 = 0;
+    DWORD fRtsControl : 2 = 0;
+    DWORD fAbortOnError : 1 = 0;
+    DWORD fDummy2 : 17 = 0;
+    std::uint16_t wReserved = 0;
+    std::uint16_t XonLim = 0;
+    std::uint16_t XoffLim = 0;
+    BYTE ByteSize = 8;
+    BYTE Parity = NOPARITY;
+    BYTE StopBits = ONESTOPBIT;
+    char XonChar = 0x11;
+    char XoffChar = 0x13;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+    std::uint16_t wReserved1 = 0;
+};
+
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout = 0;
+    DWORD ReadTotalTimeoutMultiplier = 0;
+    DWORD ReadTotalTimeoutConstant = 0;
+    DWORD WriteTotalTimeoutMultiplier = 0;
+    DWORD WriteTotalTimeoutConstant = 0;
+};
+
+// Opens "\\.\COMn" exclusively (see above). Access, share mode, creation and flags
+// are taken as the program passes them: read/write, exclusive, existing device.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* security, DWORD creation,
+                   DWORD flags, HANDLE templateFile);
+
+// Drops TIOCEXCL and the flock, closes the device and frees the handle. No other
+// thread may be inside a call on the handle.
+BOOL CloseHandle(HANDLE handle);
+
+// The time-outs kept with the handle (the kernel has no such thing).
+BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts);
+
+// The device's line state in DCB terms; fields termios cannot express keep the
+// defaults above.
+BOOL GetCommState(HANDLE handle, DCB* dcb);
+// Applies the DCB whole or not at all: a combination the layer refuses (two stop
+// bits with five data bits, 1.5 stop bits with more than five, a size outside 5-8,
+// an unknown parity, a zero rate) changes nothing and returns FALSE.
+BOOL SetCommState(HANDLE handle, const DCB* dcb);
+
+// PURGE_RXABORT wakes a ReadFile pending on the handle in another thread at once;
+// it does not affect a read started afterwards. The CLEAR flags map to tcflush.
+// Safe to call while another thread is inside ReadFile.
+BOOL PurgeComm(HANDLE handle, DWORD flags);
+
+// Win32 read time-out rules: total = multiplier * count + constant; the interval
+// time-out runs between bytes once one has arrived; MAXDWORD/0/0 returns at once
+// with what is there; all zero waits for the full count. On a hung-up or failed
+// device it returns FALSE with *read = 0 only once its time-out has run out, so a
+// caller's loop never spins.
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void* overlapped);
+
+// Writes every byte, waiting for the device; within the write time-out if one is
+// set. *written says how many went out.
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, void* overlapped);
+
+// Writes one byte at once.
+BOOL TransmitCommChar(HANDLE handle, char c);
+
+void Sleep(DWORD milliseconds);

@@ -1,0 +1,106 @@
+// The two ways of ending the program, and what reaches the entry.
+#include "window_fixture.h"
+
+#include "entry.h"
+
+#include <QMessageBox>
+#include <QTimer>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+// Runs the real entry in a child process; `during` acts on the window once the
+// loop runs. The child's exit code is what the entry returned.
+void RunEntryWith(std::function<void()> during) {
+    QTimer::singleShot(0, std::move(during));
+    std::exit(RunEntry());
+}
+
+TEST(Lifecycle, CloseButtonEndsWithZero) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RunEntryWith([] { QTest::mouseClick(Form1->Button5, Qt::LeftButton); }),
+                ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Lifecycle, ClosingTheWindowEndsWithZero) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RunEntryWith([] { Form1->close(); }), ::testing::ExitedWithCode(0), "");
+}
+
+// Connected with data streaming in, either way of ending is clean.
+void EndWhileStreaming(bool closeButton) {
+    UseOnlyOverriddenPorts(true);
+    // Left to the end of the child process: nothing of it is torn down before exit.
+    auto* pty = new PtyPair;
+    new MappedPort(3, *pty);
+    new std::thread([pty] {
+        for (;;) { pty->write("0123456789"); std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+    });
+    RunEntryWith([closeButton] {
+        QTest::mouseClick(Form1->Button3, Qt::LeftButton);
+        QTimer::singleShot(300, [closeButton] {
+            if (closeButton)
+                QTest::mouseClick(Form1->Button5, Qt::LeftButton);
+            else
+                Form1->close();
+        });
+    });
+}
+
+TEST(Lifecycle, EndingWhileConnectedAndReceivingEndsWithZero) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(EndWhileStreaming(true), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(EndWhileStreaming(false), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Lifecycle, AnExceptionIsShownAndTheExitCodeIsStillZero) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(RunEntryWith([] {
+                    QTimer::singleShot(100, [] {
+                        for (QWidget* w : QApplication::topLevelWidgets())
+                            if (auto* box = qobject_cast<QMessageBox*>(w)) {
+                                std::fprintf(stderr, "shown: %s\n", qPrintable(box->text()));
+                                box->accept();
+                            }
+                    });
+                    QTimer::singleShot(0, [] { throw std::runtime_error("boom"); });
+                }),
+                ::testing::ExitedWithCode(0), "shown: boom");
+}
+
+// The Close button ends the loop without closing the window, so the reader is
+// not told; closing the window tells it.
+TEST_F(WindowTest, OnlyClosingTheWindowStopsTheReader) {
+    PtyPair pty;
+    MappedPort port(3, pty);
+    TForm1& w = Open();
+    ASSERT_TRUE(Connect());
+    QTest::mouseClick(w.Button5, Qt::LeftButton);
+    pty.write("still");
+    EXPECT_TRUE(WaitForHistory("received:still\n"));
+
+    w.close();
+    QTest::qWait(50);
+    pty.write("gone");
+    QTest::qWait(200);
+    EXPECT_FALSE(History().contains("gone"));
+    EXPECT_FALSE(History().contains("Closed"));
+}
+
+TEST_F(WindowTest, ClearHistoryEmptiesIt) {
+    PtyPair pty;
+    MappedPort port(3, pty);
+    TForm1& w = Open();
+    ASSERT_TRUE(Connect());
+    pty.write("abc");
+    ASSERT_TRUE(WaitForHistory("received:abc"));
+    QTest::mouseClick(w.Button2, Qt::LeftButton);
+    EXPECT_EQ(History(), "");
+    pty.write("d");
+    ASSERT_TRUE(WaitForHistory("received:d"));
+    EXPECT_EQ(History(), "received:d\n");
+}
+
+}  // namespace

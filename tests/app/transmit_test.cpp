@@ -1,0 +1,166 @@
+// Sending a line, a number and typed keys; the bytes read back at the other end.
+#include "window_fixture.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <atomic>
+#include <thread>
+
+namespace {
+
+class SendTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        port = std::make_unique<MappedPort>(3, pty);
+        Open();
+        ASSERT_TRUE(Connect());
+        history0 = History();
+    }
+    void TearDown() override {
+        WindowTest::TearDown();
+        port.reset();
+    }
+    // What the window added to the history since it connected.
+    QString Added() const { return History().mid(history0.size()); }
+    void Send(const QString& text) {
+        form->Edit1->setText(text);
+        QTest::mouseClick(form->Button1, Qt::LeftButton);
+    }
+    // Nothing more arrives at the other end.
+    void ExpectNothingSent() { EXPECT_EQ(pty.read(1, 100), ""); }
+
+    PtyPair pty;
+    std::unique_ptr<MappedPort> port;
+    QString history0;
+};
+
+TEST_F(SendTest, TextGoesOutAsItsBytesWithoutLineEnd) {
+    Send("Hello");
+    EXPECT_EQ(pty.read(5), "Hello");
+    ExpectNothingSent();
+    EXPECT_EQ(Added(), "Sent:Hello\n");
+    EXPECT_EQ(form->Edit1->text(), "Hello") << "sending never clears the line";
+}
+
+TEST_F(SendTest, EmptyLineSendsNothingButIsRecorded) {
+    Send("");
+    ExpectNothingSent();
+    EXPECT_EQ(Added(), "Sent:\n");
+}
+
+TEST_F(SendTest, LongLineSendsItsFirst255Characters) {
+    QString line;
+    for (int i = 0; i < 300; ++i) line += QChar('a' + i % 26);
+    Send(line);
+    EXPECT_EQ(pty.read(300, 500), line.left(255).toStdString());
+    EXPECT_EQ(Added(), "Sent:" + line.left(255) + "\n");
+}
+
+TEST_F(SendTest, Latin1CharactersGoOutAsOneByte) {
+    Send(QString::fromUtf8("é€"));
+    EXPECT_EQ(pty.read(2), "\xe9?");
+    EXPECT_EQ(Added(), QString::fromUtf8("Sent:é?\n"));
+}
+
+struct NumberCase {
+    const char* text;
+    int byte;  // -1: invalid, nothing sent
+};
+
+class SendNumber : public SendTest, public ::testing::WithParamInterface<NumberCase> {};
+
+TEST_P(SendNumber, SendsTheValueModulo256OrRefuses) {
+    const NumberCase& c = GetParam();
+    QTest::mouseClick(form->CheckBox5, Qt::LeftButton);
+    Send(QString::fromUtf8(c.text));
+    if (c.byte < 0) {
+        ExpectNothingSent();
+        EXPECT_EQ(Added(), "Invalid Number\n");
+    } else {
+        EXPECT_EQ(pty.read(1), std::string(1, static_cast<char>(c.byte)));
+        EXPECT_EQ(Added(), QString("Sent:%1 (as number)\n").arg(c.byte));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, SendNumber,
+    ::testing::Values(NumberCase{"65", 0x41}, NumberCase{"300", 0x2c}, NumberCase{"0", 0},
+                      NumberCase{"", 0}, NumberCase{"255", 255}, NumberCase{"000065", 65},
+                      // 2^64 + 7: an overflowing conversion would lose the low bits.
+                      NumberCase{"18446744073709551623", 7},
+                      NumberCase{"-5", -1}, NumberCase{"12a", -1}, NumberCase{"1 2", -1},
+                      NumberCase{" 7", -1}, NumberCase{"٣", -1}, NumberCase{"+5", -1}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST_F(SendTest, TypingSendsEachKeyAtOnce) {
+    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
+    form->Edit1->setFocus();
+    QTest::keyClick(form->Edit1, 'a');
+    EXPECT_EQ(pty.read(1), "a");
+    QTest::keyClick(form->Edit1, 'b');
+    EXPECT_EQ(pty.read(1), "b");
+    EXPECT_EQ(Added(), "Sent:a\nSent:b\n");
+    EXPECT_EQ(form->Edit1->text(), "ab") << "the key still reaches the line";
+}
+
+TEST_F(SendTest, TypedControlKeysGoOutToo) {
+    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
+    form->Edit1->setFocus();
+    QTest::keyClick(form->Edit1, 'x');
+    QTest::keyClick(form->Edit1, Qt::Key_Backspace);
+    QTest::keyClick(form->Edit1, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(pty.read(3), "x\x08\x03");
+}
+
+TEST_F(SendTest, TypedReturnGoesOutAloneThenTheLine) {
+    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
+    form->Edit1->setText("hi");
+    form->Edit1->setFocus();
+    QTest::keyClick(form->Edit1, Qt::Key_Return);
+    EXPECT_EQ(pty.read(3), "\rhi");
+    EXPECT_EQ(Added(), "Sent:\r\nSent:hi\n");
+}
+
+TEST_F(SendTest, ReturnWithoutTypingModeSendsTheLineOnly) {
+    form->Edit1->setFocus();
+    QTest::keyClicks(form->Edit1, "ok");
+    ExpectNothingSent();
+    QTest::keyClick(form->Edit1, Qt::Key_Return);
+    EXPECT_EQ(pty.read(2), "ok");
+    ExpectNothingSent();
+    EXPECT_EQ(Added(), "Sent:ok\n");
+}
+
+TEST_F(SendTest, TypingANumberSendsDigitsThenItsByte) {
+    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
+    QTest::mouseClick(form->CheckBox5, Qt::LeftButton);
+    form->Edit1->setFocus();
+    QTest::keyClicks(form->Edit1, "65");
+    QTest::keyClick(form->Edit1, Qt::Key_Return);
+    EXPECT_EQ(pty.read(4), "65\rA");
+    EXPECT_EQ(Added(), "Sent:6\nSent:5\nSent:\r\nSent:65 (as number)\n");
+}
+
+TEST_F(SendTest, SentRecordsNeverInterleaveWithReceivedLines) {
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop) { pty.write("0123456789"); std::this_thread::sleep_for(std::chrono::microseconds(500)); }
+    });
+    for (int i = 0; i < 200; ++i) {
+        Send("payload");
+        if (i % 20 == 0) QTest::qWait(5);
+    }
+    QTest::qWait(100);
+    stop = true;
+    feeder.join();
+    QTest::qWait(100);
+    int sent = 0;
+    for (const QString& line : Added().split('\n', Qt::SkipEmptyParts)) {
+        if (line == "Sent:payload") ++sent;
+        else EXPECT_TRUE(line.startsWith("received:") && !line.contains("Sent")) << line.toStdString();
+    }
+    EXPECT_EQ(sent, 200);
+}
+
+}  // namespace
