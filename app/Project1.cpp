@@ -3,7 +3,8 @@
 #include "entry.h"
 
 int main(int argc, char** argv) {
-    if (!CanOpenDisplay("morrelcom")) return 2;
+    BeginDisplayCheck("morrelcom");
     Application app(argc, argv);
+    EndDisplayCheck();
     return RunEntry();
 }

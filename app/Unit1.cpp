@@ -20,6 +20,9 @@
 
 TForm1* Form1 = nullptr;
 
+// The icons live in a static library; nothing would pull them in otherwise.
+static void InitIcons() { Q_INIT_RESOURCE(icons); }
+
 namespace {
 
 const QString kLineEnd = QStringLiteral("\r\n");
@@ -67,8 +70,15 @@ QChar TypedCharacter(const QKeyEvent* event) {
 }  // namespace
 
 TForm1::TForm1(QWidget* owner) : QWidget(owner) {
+    InitIcons();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Morrel COM Port Tool ver 1.1"));
+    // Linux has no "MS Sans Serif"; a narrow sans keeps every caption inside the
+    // control it was laid out for.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Nimbus Sans Narrow"),
+                                QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans Condensed")});
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     setFont(font);

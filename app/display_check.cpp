@@ -1,25 +1,42 @@
 #include "display_check.h"
 
 #include <QByteArray>
+#include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <cstdio>
-#include <xcb/xcb.h>
+#include <unistd.h>
+#include <utility>
 
-bool CanOpenDisplay(const char* programName) {
-    // A platform chosen by hand, or a Wayland session, is Qt's to judge.
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return true;
-    const QByteArray display = qgetenv("DISPLAY");
-    if (display.isEmpty()) {
-        std::fprintf(stderr, "%s: no display to show the window on (DISPLAY is not set)\n",
-                     programName);
-        return false;
+namespace {
+
+const char* program = "";
+QStringList held;
+
+void HoldMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg) {
+        held << message;
+        return;
     }
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    const bool ok = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    if (!ok)
-        std::fprintf(stderr, "%s: cannot open display %s\n", programName, display.constData());
-    return ok;
+    const QByteArray display = qgetenv("DISPLAY");
+    if (display.isEmpty() && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        std::fprintf(stderr, "%s: no display to show the window on (DISPLAY is not set)\n", program);
+    else
+        std::fprintf(stderr, "%s: cannot open the display %s\n", program,
+                     display.isEmpty() ? "(Wayland)" : display.constData());
+    std::fflush(stderr);
+    _exit(kNoDisplayExitCode);
+}
+
+}  // namespace
+
+void BeginDisplayCheck(const char* programName) {
+    program = programName;
+    qInstallMessageHandler(HoldMessages);
+}
+
+void EndDisplayCheck() {
+    qInstallMessageHandler(nullptr);
+    for (const QString& message : std::exchange(held, {}))
+        std::fprintf(stderr, "%s\n", qPrintable(message));
 }

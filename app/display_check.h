@@ -1,5 +1,11 @@
 #pragma once
+// Without a display Qt aborts with several lines about platform plugins. While the
+// application object is being made, this turns that into one clear line on
+// standard error and a plain exit code instead.
 
-// True when the program can show its window. Otherwise it says why in one line on
-// standard error, where Qt would abort with several lines about plugins.
-bool CanOpenDisplay(const char* programName);
+// Call before constructing the application object...
+void BeginDisplayCheck(const char* programName);
+// ...and after. Messages Qt gave meanwhile go to standard error as usual.
+void EndDisplayCheck();
+
+constexpr int kNoDisplayExitCode = 2;

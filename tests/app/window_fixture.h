@@ -12,6 +12,12 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
+#include <ostream>
+
+// Readable failure messages for texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -16,6 +16,8 @@ PtyPair::PtyPair() {
     char name[256] = {};
     termios raw{};
     cfmakeraw(&raw);
+    // A zeroed termios means B0 (hang up); a real port always has a rate.
+    cfsetspeed(&raw, B9600);
     if (openpty(&leader_, &followerKeeper_, name, &raw, nullptr) != 0) {
         ADD_FAILURE() << "openpty failed: " << errno;
         return;

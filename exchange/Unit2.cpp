@@ -1,0 +1,138 @@
+#include "Unit2.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kReadSize = 10;
+
+// How long to wait for a read to notice an abort before sending it again. An
+// abort sent just before the reader enters ReadFile finds no read to wake and is
+// lost, so it is repeated until the reader is out.
+constexpr std::chrono::milliseconds kAbortRetry{2};
+
+bool IsOpenHandle(HANDLE port) { return port != nullptr && port != INVALID_HANDLE_VALUE; }
+
+}  // namespace
+
+SimpleThread::SimpleThread(const std::atomic<int>* receiveFormat, QObject* parent)
+    : QThread(parent), receiveFormat_(receiveFormat) {
+    line_.reserve(sizeof("received:") + sizeof(RxBuffer) * 5 + 2);
+}
+
+SimpleThread::~SimpleThread() { Shutdown(); }
+
+void SimpleThread::StartReading(HANDLE port) {
+    // A handle that is not open would make every ReadFile fail at once and the
+    // loop spin; such a start is not a start.
+    if (!IsOpenHandle(port)) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (terminated_) return;
+        port_ = port;
+        reading_ = true;
+        if (!started_) {
+            started_ = true;
+            start(QThread::IdlePriority);
+        }
+    }
+    changed_.notify_all();
+}
+
+void SimpleThread::StopReading() {
+    std::lock_guard lock(mutex_);
+    reading_ = false;
+}
+
+void SimpleThread::WaitOutOfRead() {
+    std::unique_lock lock(mutex_);
+    while (inRead_) {
+        if (changed_.wait_for(lock, kAbortRetry, [this] { return !inRead_; })) break;
+        // The caller's own abort may have come before the read began; once reading
+        // is off, any read still going is one to abandon.
+        if (!reading_ && IsOpenHandle(port_)) PurgeComm(port_, PURGE_RXABORT);
+    }
+}
+
+void SimpleThread::Terminate() {
+    {
+        std::lock_guard lock(mutex_);
+        terminated_ = true;
+    }
+    changed_.notify_all();
+}
+
+void SimpleThread::Shutdown() {
+    bool started = false;
+    {
+        std::unique_lock lock(mutex_);
+        terminated_ = true;
+        started = started_;
+        changed_.notify_all();
+        // While inRead_ is set the owner has not closed the handle: it waits for
+        // the reader to leave the read before it closes.
+        while (inRead_) {
+            if (IsOpenHandle(port_)) PurgeComm(port_, PURGE_RXABORT);
+            changed_.wait_for(lock, kAbortRetry, [this] { return !inRead_; });
+        }
+    }
+    if (started) wait();
+}
+
+std::string SimpleThread::TakeLines() {
+    std::string lines;
+    std::lock_guard lock(queueMutex_);
+    lines.swap(queue_);
+    return lines;
+}
+
+void SimpleThread::run() {
+    for (;;) {
+        HANDLE port = nullptr;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return reading_ || terminated_; });
+            if (terminated_) return;
+            // Checked and marked under one lock, so a StopReading either comes
+            // before (no read) or finds the read marked and is waited out.
+            port = port_;
+            inRead_ = true;
+        }
+        RxCount = 0;
+        // On a failed or hung-up device this still takes its full time-out, which
+        // is the loop's only pacing.
+        ReadFile(port, RxBuffer, kReadSize, &RxCount, nullptr);
+        {
+            std::lock_guard lock(mutex_);
+            inRead_ = false;
+        }
+        changed_.notify_all();
+        if (RxCount > 0) DeliverRead();
+    }
+}
+
+void SimpleThread::DeliverRead() {
+    ReceiveFormat format = ReceiveFormat::Ascii;
+    if (receiveFormat_ != nullptr) {
+        switch (receiveFormat_->load(std::memory_order_relaxed)) {
+        case static_cast<int>(ReceiveFormat::Hex): format = ReceiveFormat::Hex; break;
+        case static_cast<int>(ReceiveFormat::Dec): format = ReceiveFormat::Dec; break;
+        default: break;
+        }
+    }
+    line_.clear();
+    RenderReceived(RxBuffer, std::min(RxCount, kReadSize), format, line_);
+    std::memset(RxBuffer, 0, sizeof(RxBuffer));
+    RxCount = 0;
+
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(queueMutex_);
+        wasEmpty = queue_.empty();
+        queue_ += line_;
+    }
+    // One signal per batch: the window takes everything queued when it runs.
+    if (wasEmpty) emit linesReady();
+}

@@ -1,0 +1,85 @@
+#include "comm_timeouts.h"
+#include "monotonic.h"
+#include "serial_port.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+// Empties the eventfd and says whether a purge came since the read began.
+bool AbortedSince(SerialPort& port, std::uint64_t generation) {
+    std::uint64_t count;
+    ssize_t n;
+    do n = read(port.wakeFd, &count, sizeof count);
+    while (n < 0 && errno == EINTR);
+    return port.abortGeneration.load(std::memory_order_acquire) != generation;
+}
+
+// A hung-up device answers every poll at once, so the time-out is slept out here,
+// watching only the eventfd so that PurgeComm still ends the wait. Without a total
+// time-out that means until a purge.
+void WaitOutDeadline(SerialPort& port, std::uint64_t generation, std::int64_t deadline) {
+    for (;;) {
+        if (deadline != kNever && MonotonicNs() >= deadline) return;
+        pollfd wake{port.wakeFd, POLLIN, 0};
+        timespec storage;
+        const int r = ppoll(&wake, 1, TimeLeft(deadline, &storage), nullptr);
+        if (r < 0 && errno != EINTR) return;
+        if (r > 0 && AbortedSince(port, generation)) return;
+    }
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
+    if (read) *read = 0;
+    SerialPort* port = LivePort(handle);
+    if (!port || !read || (!buffer && count != 0)) return FALSE;
+    if (count == 0) return TRUE;
+
+    const std::uint64_t generation = port->abortGeneration.load(std::memory_order_acquire);
+    const ReadPlan plan = PlanRead(port->timeouts(), count);
+    const std::int64_t start = MonotonicNs();
+    const std::int64_t totalDeadline = plan.totalNs ? DeadlineAfter(start, *plan.totalNs) : kNever;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::int64_t lastByte = start;
+
+    for (;;) {
+        std::int64_t deadline = totalDeadline;
+        if (*read > 0 && plan.intervalNs)
+            deadline = std::min(deadline, DeadlineAfter(lastByte, *plan.intervalNs));
+        if (deadline != kNever && MonotonicNs() >= deadline && *read > 0) return TRUE;
+
+        pollfd fds[2] = {{port->fd, POLLIN, 0}, {port->wakeFd, POLLIN, 0}};
+        timespec storage;
+        const int r = ppoll(fds, 2, TimeLeft(deadline, &storage), nullptr);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if ((fds[1].revents & POLLIN) && AbortedSince(*port, generation)) return FALSE;
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = ::read(port->fd, bytes + *read, count - *read);
+            if (n > 0) {
+                *read += static_cast<DWORD>(n);
+                lastByte = MonotonicNs();
+                if (*read == count || plan.returnOnAnyData) return TRUE;
+                continue;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            break;  // 0 bytes although poll said readable: hung up
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
+        if (r == 0 && MonotonicNs() >= deadline) return TRUE;  // time-out: what came, maybe nothing
+    }
+
+    // The device has failed. Bytes already read are the caller's; otherwise report
+    // the failure only once the time-out has passed, so no caller loop spins.
+    if (*read > 0) return TRUE;
+    WaitOutDeadline(*port, generation, totalDeadline);
+    return FALSE;
+}

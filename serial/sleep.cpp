@@ -1,0 +1,11 @@
+#include "win32.h"
+
+#include <cerrno>
+#include <time.h>
+
+void Sleep(DWORD milliseconds) {
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1'000'000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,191 @@
+#include "Unit2.h"
+#include "pty_pair.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+HANDLE OpenPort(const char* path) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void SetReadTimeout(HANDLE port, DWORD totalMs) {
+    COMMTIMEOUTS t{0, 0, totalMs, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+}
+
+double ProcessCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A port on a pseudo-terminal and a reader over it, released the way the window
+// does it at disconnect.
+class Reader : public testing::Test {
+protected:
+    void SetUp() override {
+        port = OpenPort("\\\\.\\COM5");
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        SetReadTimeout(port, 20);
+    }
+    void TearDown() override {
+        if (port != INVALID_HANDLE_VALUE) {
+            Disconnect(port);
+            CloseHandle(port);
+        }
+        reader.reset();
+    }
+    void Disconnect(HANDLE h) {
+        reader->StopReading();
+        PurgeComm(h, PURGE_RXABORT);
+        reader->WaitOutOfRead();
+    }
+    // Takes lines until `expected` has come in full, or five seconds passed (the
+    // reader runs at idle priority and may wait long on a busy machine). Counts
+    // the takes that found something.
+    std::string Await(const std::string& expected, int* batches = nullptr) {
+        std::string got;
+        const auto deadline = Clock::now() + 5s;
+        while (got.size() < expected.size() && Clock::now() < deadline) {
+            const std::string batch = reader->TakeLines();
+            if (!batch.empty() && batches) ++*batches;
+            got += batch;
+            std::this_thread::sleep_for(2ms);
+        }
+        return got;
+    }
+
+    PtyPair pty;
+    MappedPort mapped{5, pty};
+    HANDLE port = INVALID_HANDLE_VALUE;
+    std::atomic<int> format{static_cast<int>(ReceiveFormat::Ascii)};
+    std::unique_ptr<SimpleThread> reader = std::make_unique<SimpleThread>(&format);
+};
+
+TEST_F(Reader, BurstBecomesLinesOfTenAndOneSignalPerBatch) {
+    std::atomic<int> emitted{0};
+    QObject::connect(reader.get(), &SimpleThread::linesReady, [&] { ++emitted; });
+    EXPECT_FALSE(reader->isRunning()) << "created suspended";
+    pty.write("ABCDEFGHIJKLMNOPQRSTUVWXY");
+    std::this_thread::sleep_for(50ms);
+    reader->StartReading(port);
+    EXPECT_EQ(reader->priority(), QThread::IdlePriority);
+    std::this_thread::sleep_for(300ms);  // normally all three reads land before the first take
+    const std::string lines = "received:ABCDEFGHIJ\r\nreceived:KLMNOPQRST\r\nreceived:UVWXY\r\n";
+    int batches = 0;
+    EXPECT_EQ(Await(lines, &batches), lines);
+    // A signal follows each line that finds the queue empty, possibly just after
+    // the test has taken that line.
+    const auto deadline = Clock::now() + 5s;
+    while (emitted < batches && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(emitted, batches);
+}
+
+TEST_F(Reader, FormatIsReadAfreshForEveryLine) {
+    reader->StartReading(port);
+    const struct {
+        ReceiveFormat format;
+        std::string bytes, line;
+    } steps[] = {
+        {ReceiveFormat::Hex, "Hello", "received:0x48 0x65 0x6c 0x6c 0x6f \r\n"},
+        {ReceiveFormat::Dec, "Hello", "received:72 101 108 108 111 \r\n"},
+        {ReceiveFormat::Ascii, "Hello", "received:Hello\r\n"},
+        {ReceiveFormat::Hex, std::string("A\0B", 3), "received:0x41 0x0 0x42 \r\n"},
+    };
+    for (const auto& step : steps) {
+        format = static_cast<int>(step.format);
+        pty.write(step.bytes);
+        EXPECT_EQ(Await(step.line), step.line);
+    }
+}
+
+TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
+    SetReadTimeout(port, 5000);  // a read that is not aborted would hold on for 5 s
+    reader->StartReading(port);
+    std::this_thread::sleep_for(50ms);
+    const auto before = Clock::now();
+    Disconnect(port);
+    EXPECT_LT(Clock::now() - before, 1s);
+
+    // Stop and restart many times at random moments; a read started after the
+    // stop would take the byte written afterwards.
+    for (int i = 0; i < 20; ++i) {
+        SetReadTimeout(port, 20);
+        reader->StartReading(port);
+        std::this_thread::sleep_for(std::chrono::microseconds(i * 701 % 4000));
+        reader->StopReading();
+        PurgeComm(port, PURGE_RXABORT);
+        SetReadTimeout(port, 0);  // all zero: a read started now would never end
+        reader->WaitOutOfRead();
+        pty.write("X");
+        SetReadTimeout(port, 500);
+        char byte = 0;
+        DWORD got = 0;
+        ReadFile(port, &byte, 1, &got, nullptr);
+        ASSERT_EQ(got, 1u) << "round " << i;
+        EXPECT_EQ(byte, 'X');
+    }
+    EXPECT_EQ(reader->TakeLines(), "");
+}
+
+TEST_F(Reader, RestartServesASecondPort) {
+    reader->StartReading(port);
+    pty.write("one");
+    EXPECT_EQ(Await("received:one\r\n"), "received:one\r\n");
+    Disconnect(port);
+    CloseHandle(port);
+    port = INVALID_HANDLE_VALUE;
+
+    PtyPair second;
+    MappedPort mappedSecond(6, second);
+    port = OpenPort("\\\\.\\COM6");
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    SetReadTimeout(port, 20);
+    reader->StartReading(port);
+    second.write("two");
+    EXPECT_EQ(Await("received:two\r\n"), "received:two\r\n");
+}
+
+TEST_F(Reader, HungUpDeviceDoesNotSpin) {
+    reader->StartReading(port);
+    pty.hangUp();
+    std::this_thread::sleep_for(50ms);
+    const double cpuBefore = ProcessCpuSeconds();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.2);
+    EXPECT_EQ(reader->TakeLines(), "");
+}
+
+TEST_F(Reader, ShutdownAbortsAPendingRead) {
+    SetReadTimeout(port, 5000);
+    reader->StartReading(port);
+    std::this_thread::sleep_for(50ms);
+    const auto before = Clock::now();
+    reader->Shutdown();
+    EXPECT_LT(Clock::now() - before, 1s);
+    EXPECT_TRUE(reader->isFinished());
+}
+
+TEST(ReaderLifecycle, NeverStartedReaderEndsAndStaysEnded) {
+    std::atomic<int> format{0};
+    SimpleThread reader(&format);
+    reader.Terminate();
+    reader.StartReading(reinterpret_cast<HANDLE>(0x1));  // never touched: already terminated
+    EXPECT_FALSE(reader.isRunning());
+    reader.StartReading(INVALID_HANDLE_VALUE);
+    reader.Shutdown();
+    EXPECT_FALSE(reader.isRunning());
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+#pragma once
+// A port number mapped onto a fresh pseudo-terminal, with the port table, the
+// modem-line setter and the lock directories put back after every test.
+
+#include "modem_lines.h"
+#include "port_table.h"
+#include "pty_pair.h"
+#include "uucp_lock.h"
+#include "win32.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+constexpr int kTestPort = 7;
+inline const char* const kTestPath = "\\\\.\\COM7";
+
+class PtyPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UseOnlyOverriddenPorts(true);
+        mapped_ = std::make_unique<MappedPort>(kTestPort, pty_);
+    }
+    void TearDown() override {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        mapped_.reset();
+        ClearPortOverrides();
+        SetModemLineSetter(nullptr);
+        RestoreUucpLockDirectories();
+    }
+
+    // Opens the mapped port as the program does; fails the test when it cannot.
+    HANDLE Open() {
+        handle_ = CreateFileA(kTestPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+        return handle_;
+    }
+
+    void SetReadTimeouts(DWORD interval, DWORD multiplier, DWORD constant) {
+        COMMTIMEOUTS t;
+        t.ReadIntervalTimeout = interval;
+        t.ReadTotalTimeoutMultiplier = multiplier;
+        t.ReadTotalTimeoutConstant = constant;
+        ASSERT_TRUE(SetCommTimeouts(handle_, &t));
+    }
+
+    PtyPair pty_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+
+private:
+    std::unique_ptr<MappedPort> mapped_;
+};
+
+// Milliseconds spent by `f`.
+template <typename F>
+double ElapsedMs(F&& f) {
+    timespec a{}, b{};
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    f();
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    return (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+}
