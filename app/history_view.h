@@ -48,6 +48,13 @@ public:
 
     const HistoryStore& store() const;
 
+    // Brings the scroll bar and the view's position up to date with the text now.
+    // Otherwise this happens on the next pass of the event loop, and at most about
+    // sixty times a second while data floods in.
+    void flushPendingLayout();
+
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -60,6 +67,10 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     struct Private;

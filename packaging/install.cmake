@@ -60,5 +60,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds its window-system plugins at run time, so dpkg-shlibdeps cannot see them, and
 # Qt's own packages only recommend them: without these the window cannot open at all.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
+# The narrow sans that keeps every caption inside its control; the window falls back
+# to other condensed faces without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme, fonts-urw-base35")
 include(CPack)
