@@ -91,13 +91,16 @@ TForm1::TForm1(QWidget* owner) : QWidget(owner) {
     move(263, 121);
 
     ReaderThread = new SimpleThread(&receiveFormat_);
-    connect(ReaderThread, &SimpleThread::linesReady, this, &TForm1::TakeReaderLines,
+    connect(ReaderThread, &SimpleThread::linesReady, this, &TForm1::ReaderLinesReady,
             Qt::QueuedConnection);
+    takeTimer_.setSingleShot(true);
+    connect(&takeTimer_, &QTimer::timeout, this, &TForm1::TakeReaderLines);
 }
 
 TForm1::~TForm1() {
     // Once the window is going, the reader adds nothing more to the history.
     disconnect(ReaderThread, nullptr, this, nullptr);
+    takeTimer_.stop();
     ReaderThread->Shutdown();
     delete ReaderThread;
     if (connected_) CloseHandle(PortHandle);
@@ -197,7 +200,20 @@ void TForm1::AppendHistory(const QString& text) {
     Memo1->appendText(text);
 }
 
+// Waking the window costs far more than appending a batch, so while lines stream
+// in they are taken a few milliseconds apart; a lone line is taken at once.
+void TForm1::ReaderLinesReady() {
+    constexpr qint64 kTakeIntervalMs = 5;
+    if (takeTimer_.isActive()) return;
+    const qint64 wait = sinceTake_.isValid() ? kTakeIntervalMs - sinceTake_.elapsed() : 0;
+    if (wait <= 0)
+        TakeReaderLines();
+    else
+        takeTimer_.start(static_cast<int>(wait));
+}
+
 void TForm1::TakeReaderLines() {
+    sinceTake_.start();
     const std::string lines = ReaderThread->TakeLines();
     if (!lines.empty()) Memo1->appendLatin1(lines);
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The main window: settings, connect and disconnect, sending, and the history.
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
 
@@ -78,12 +80,15 @@ private:
     void Edit1KeyPress(QChar key);
     void SendText();
     void SendNumber();
+    void ReaderLinesReady();
     void TakeReaderLines();
     void SetConnectedControls(bool connected);
 
     SimpleThread* ReaderThread = nullptr;
     std::atomic<int> receiveFormat_{0};
     bool connected_ = false;
+    QTimer takeTimer_;
+    QElapsedTimer sinceTake_;
 };
 
 extern TForm1* Form1;

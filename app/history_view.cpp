@@ -27,8 +27,10 @@
 namespace {
 
 constexpr int kMargin = 3;
-// Under a flood of appends the scroll bar and the view catch up at most this often.
-constexpr int kSyncIntervalMs = 16;
+// Under a flood of appends the view catches up at most this often, and the scroll
+// bar, whose every repaint costs as much as the text's, less often still.
+constexpr int kSyncIntervalMs = 40;
+constexpr int kScrollBarIntervalMs = 250;
 constexpr int kDragScrollMs = 50;
 constexpr std::size_t kLayoutCacheLimit = 256;
 constexpr qsizetype kInputMethodTextLimit = 4096;
@@ -190,6 +192,8 @@ struct HistoryView::Private {
     QBasicTimer blinkTimer;
     QBasicTimer dragTimer;
     QElapsedTimer sinceSync;
+    QElapsedTimer sinceScrollBar;
+    QBasicTimer scrollBarTimer;
 
     qsizetype selStart() const { return std::min(caret, anchor); }
     qsizetype selEnd() const { return std::max(caret, anchor); }
@@ -201,7 +205,9 @@ struct HistoryView::Private {
     void pruneLayouts();
     qsizetype computeMaxFirst();
     void scheduleSync();
-    void sync();
+    // Scroll bar included unless it was brought up to date only a moment ago and
+    // the view follows the end.
+    void sync(bool wholeScrollBar = true);
     void setFirstLine(qsizetype line);
     void ensureVisible(qsizetype position);
     qsizetype positionAt(QPoint point);
@@ -301,7 +307,7 @@ void HistoryView::Private::scheduleSync() {
 }
 
 // Brings the scroll bar up to the text; while the end is in view it stays there.
-void HistoryView::Private::sync() {
+void HistoryView::Private::sync(bool wholeScrollBar) {
     syncTimer.stop();
     sinceSync.start();
     const qsizetype oldFirst = firstLine;
@@ -310,12 +316,22 @@ void HistoryView::Private::sync() {
         firstLine = maxFirst;
         followEnd = true;
     }
-    QScrollBar* bar = q->verticalScrollBar();
-    settingScroll = true;
-    bar->setRange(0, toBar(maxFirst));
-    bar->setPageStep(std::max(1, availableHeight() / std::max(1, QFontMetrics(q->font()).lineSpacing())));
-    bar->setValue(toBar(firstLine));
-    settingScroll = false;
+    // While following a stream the bar only shows that more has come; it catches up
+    // a few times a second, and at once when the stream stops or the user scrolls.
+    const bool barDue = wholeScrollBar || !followEnd || !sinceScrollBar.isValid() ||
+                        sinceScrollBar.elapsed() >= kScrollBarIntervalMs;
+    if (barDue) {
+        scrollBarTimer.stop();
+        sinceScrollBar.start();
+        QScrollBar* bar = q->verticalScrollBar();
+        settingScroll = true;
+        bar->setRange(0, toBar(maxFirst));
+        bar->setPageStep(std::max(1, availableHeight() / std::max(1, QFontMetrics(q->font()).lineSpacing())));
+        bar->setValue(toBar(firstLine));
+        settingScroll = false;
+    } else if (!scrollBarTimer.isActive()) {
+        scrollBarTimer.start(int(kScrollBarIntervalMs - sinceScrollBar.elapsed()), q);
+    }
     if (firstLine != oldFirst || lastPainted < 0 || (unpainted >= 0 && unpainted <= lastPainted))
         q->viewport()->update();
     unpainted = -1;
@@ -578,6 +594,9 @@ HistoryView::HistoryView(QWidget* parent) : QAbstractScrollArea(parent), d(std::
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(1);
+    // Painted whole, so its updates need not repaint the group boxes beneath it.
+    verticalScrollBar()->setAutoFillBackground(true);
+    verticalScrollBar()->setAttribute(Qt::WA_OpaquePaintEvent);
     d->sync();
 }
 
@@ -728,6 +747,8 @@ void HistoryView::scrollContentsBy(int, int) {
 
 void HistoryView::timerEvent(QTimerEvent* event) {
     if (event->timerId() == d->syncTimer.timerId()) {
+        d->sync(false);
+    } else if (event->timerId() == d->scrollBarTimer.timerId()) {
         d->sync();
     } else if (event->timerId() == d->blinkTimer.timerId()) {
         d->caretOn = !d->caretOn;

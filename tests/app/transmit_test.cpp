@@ -85,12 +85,11 @@ TEST_P(SendNumber, SendsTheValueModulo256OrRefuses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Window, SendNumber,
-    ::testing::Values(NumberCase{"65", 0x41}, NumberCase{"300", 0x2c}, NumberCase{"0", 0},
-                      NumberCase{"", 0}, NumberCase{"255", 255}, NumberCase{"000065", 65},
+    // The rule itself is tested case by case on its own; these check the wire.
+    ::testing::Values(NumberCase{"65", 0x41}, NumberCase{"300", 0x2c}, NumberCase{"", 0},
                       // 2^64 + 7: an overflowing conversion would lose the low bits.
                       NumberCase{"18446744073709551623", 7},
-                      NumberCase{"-5", -1}, NumberCase{"12a", -1}, NumberCase{"1 2", -1},
-                      NumberCase{" 7", -1}, NumberCase{"٣", -1}, NumberCase{"+5", -1}),
+                      NumberCase{"-5", -1}, NumberCase{"٣", -1}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST_F(SendTest, TypingSendsEachKeyAtOnce) {

@@ -77,14 +77,4 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"COM3 ", "\\\\.\\COMxx"}, PathCase{"COMx3", "\\\\.\\COMxx"},
                       PathCase{"../3", "\\\\.\\COMxx"}));
 
-TEST(ConnectPath, TemplateAndOutOfTableNumbersOpenNothing) {
-    for (const char* text : {"XYZ5", "COM0", "COM99"}) {
-        BuildConnectPath(text);
-        EXPECT_EQ(CreateFileA(ConnectPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr),
-                  INVALID_HANDLE_VALUE)
-            << text;
-    }
-}
-
 }  // namespace
