@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 
 namespace {
 
@@ -17,6 +19,8 @@ struct ControlRow {
     const char* caption;  // nullptr: no caption to check
     int left, top, width, height;
 };
+
+void PrintTo(const ControlRow& row, std::ostream* out) { *out << row.name; }
 
 const ControlRow kControls[] = {
     {"GroupBox4", "Form1", "", 0, 0, 601, 369},
@@ -87,6 +91,32 @@ TEST_P(ControlLayout, MatchesTable) {
 
 INSTANTIATE_TEST_SUITE_P(Window, ControlLayout, ::testing::ValuesIn(kControls),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Linux has no "MS Sans Serif"; whatever stands in for it must keep each caption
+// inside the rectangle it was laid out for.
+TEST_P(ControlLayout, CaptionFitsItsControl) {
+    const ControlRow& row = GetParam();
+    TForm1& w = Open();
+    auto* control = w.findChild<QWidget*>(row.name);
+    const QString caption = Caption(control);
+    if (caption.isEmpty() || qobject_cast<QGroupBox*>(control)) return;
+    int room = control->width();
+    if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const bool check = qobject_cast<QCheckBox*>(button) != nullptr;
+        const bool radio = qobject_cast<QRadioButton*>(button) != nullptr;
+        if (check || radio) {
+            const QRect text = button->style()->subElementRect(
+                check ? QStyle::SE_CheckBoxContents : QStyle::SE_RadioButtonContents, &option, button);
+            room = text.width();
+        } else {
+            room -= 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
+        }
+    }
+    EXPECT_LE(control->fontMetrics().horizontalAdvance(caption), room)
+        << row.name << " in " << control->font().family().toStdString();
+}
 
 TEST_F(WindowTest, WindowIsFixedAtItsPlace) {
     TForm1& w = Open();
