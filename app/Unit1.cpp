@@ -168,7 +168,7 @@ void TForm1::CreateControls() {
         {RadioButton3, ReceiveFormat::Dec},
     };
     for (auto [button, format] : formats) {
-        connect(button, &QRadioButton::toggled, this, [this, format](bool checked) {
+        connect(button, &QRadioButton::toggled, this, [this, format = format](bool checked) {
             if (checked) receiveFormat_.store(static_cast<int>(format));
         });
     }

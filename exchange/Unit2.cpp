@@ -79,6 +79,10 @@ void SimpleThread::Shutdown() {
         }
     }
     if (started) wait();
+    // QThread::wait() may return through Qt's own futex alone; taking the lock
+    // that run() last released orders its end before this object's destruction
+    // for every tool that checks it.
+    std::lock_guard lock(mutex_);
 }
 
 std::string SimpleThread::TakeLines() {

@@ -32,12 +32,14 @@ TEST(Lifecycle, ClosingTheWindowEndsWithZero) {
 // Connected with data streaming in, either way of ending is clean.
 void EndWhileStreaming(bool closeButton) {
     UseOnlyOverriddenPorts(true);
-    // Left to the end of the child process: nothing of it is torn down before exit.
-    auto* pty = new PtyPair;
-    new MappedPort(3, *pty);
-    new std::thread([pty] {
+    // Kept to the end of the child process: nothing of it is torn down before exit.
+    static PtyPair* pty = new PtyPair;
+    static MappedPort* port = new MappedPort(3, *pty);
+    static std::thread* feeder = new std::thread([] {
         for (;;) { pty->write("0123456789"); std::this_thread::sleep_for(std::chrono::microseconds(200)); }
     });
+    (void)port;
+    (void)feeder;
     RunEntryWith([closeButton] {
         QTest::mouseClick(Form1->Button3, Qt::LeftButton);
         QTimer::singleShot(300, [closeButton] {

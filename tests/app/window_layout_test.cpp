@@ -86,7 +86,9 @@ TEST_P(ControlLayout, MatchesTable) {
     ASSERT_NE(control, nullptr) << row.name;
     EXPECT_EQ(control->parentWidget()->objectName(), row.parent);
     EXPECT_EQ(control->geometry(), QRect(row.left, row.top, row.width, row.height));
-    if (row.caption) EXPECT_EQ(Caption(control), row.caption);
+    if (row.caption) {
+        EXPECT_EQ(Caption(control), row.caption);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Window, ControlLayout, ::testing::ValuesIn(kControls),
