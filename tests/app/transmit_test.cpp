@@ -3,8 +3,6 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
-#include <atomic>
-#include <thread>
 
 namespace {
 
@@ -63,35 +61,6 @@ TEST_F(SendTest, Latin1CharactersGoOutAsOneByte) {
     EXPECT_EQ(Added(), QString::fromUtf8("Sent:é?\n"));
 }
 
-struct NumberCase {
-    const char* text;
-    int byte;  // -1: invalid, nothing sent
-};
-
-class SendNumber : public SendTest, public ::testing::WithParamInterface<NumberCase> {};
-
-TEST_P(SendNumber, SendsTheValueModulo256OrRefuses) {
-    const NumberCase& c = GetParam();
-    QTest::mouseClick(form->CheckBox5, Qt::LeftButton);
-    Send(QString::fromUtf8(c.text));
-    if (c.byte < 0) {
-        ExpectNothingSent();
-        EXPECT_EQ(Added(), "Invalid Number\n");
-    } else {
-        EXPECT_EQ(pty.read(1), std::string(1, static_cast<char>(c.byte)));
-        EXPECT_EQ(Added(), QString("Sent:%1 (as number)\n").arg(c.byte));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Window, SendNumber,
-    // The rule itself is tested case by case on its own; these check the wire.
-    ::testing::Values(NumberCase{"65", 0x41}, NumberCase{"300", 0x2c}, NumberCase{"", 0},
-                      // 2^64 + 7: an overflowing conversion would lose the low bits.
-                      NumberCase{"18446744073709551623", 7},
-                      NumberCase{"-5", -1}, NumberCase{"٣", -1}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
-
 TEST_F(SendTest, TypingSendsEachKeyAtOnce) {
     QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
     form->Edit1->setFocus();
@@ -139,27 +108,6 @@ TEST_F(SendTest, TypingANumberSendsDigitsThenItsByte) {
     QTest::keyClick(form->Edit1, Qt::Key_Return);
     EXPECT_EQ(pty.read(4), "65\rA");
     EXPECT_EQ(Added(), "Sent:6\nSent:5\nSent:\r\nSent:65 (as number)\n");
-}
-
-TEST_F(SendTest, SentRecordsNeverInterleaveWithReceivedLines) {
-    std::atomic<bool> stop{false};
-    std::thread feeder([&] {
-        while (!stop) { pty.write("0123456789"); std::this_thread::sleep_for(std::chrono::microseconds(500)); }
-    });
-    for (int i = 0; i < 200; ++i) {
-        Send("payload");
-        if (i % 20 == 0) QTest::qWait(5);
-    }
-    QTest::qWait(100);
-    stop = true;
-    feeder.join();
-    QTest::qWait(100);
-    int sent = 0;
-    for (const QString& line : Added().split('\n', Qt::SkipEmptyParts)) {
-        if (line == "Sent:payload") ++sent;
-        else EXPECT_TRUE(line.startsWith("received:") && !line.contains("Sent")) << line.toStdString();
-    }
-    EXPECT_EQ(sent, 200);
 }
 
 }  // namespace
