@@ -6,31 +6,10 @@
 
 namespace {
 
-class SendTest : public WindowTest {
+class SendTest : public ConnectedWindowTest {
 protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        port = std::make_unique<MappedPort>(3, pty);
-        Open();
-        ASSERT_TRUE(Connect());
-        history0 = History();
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        port.reset();
-    }
-    // What the window added to the history since it connected.
-    QString Added() const { return History().mid(history0.size()); }
-    void Send(const QString& text) {
-        form->Edit1->setText(text);
-        QTest::mouseClick(form->Button1, Qt::LeftButton);
-    }
     // Nothing more arrives at the other end.
     void ExpectNothingSent() { EXPECT_EQ(pty.read(1, 100), ""); }
-
-    PtyPair pty;
-    std::unique_ptr<MappedPort> port;
-    QString history0;
 };
 
 TEST_F(SendTest, TextGoesOutAsItsBytesWithoutLineEnd) {

@@ -8,6 +8,7 @@
 #include "pty_pair.h"
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -48,4 +49,32 @@ protected:
     }
 
     std::unique_ptr<TForm1> form;
+};
+
+// The window connected to a pseudo-terminal on COM3.
+class ConnectedWindowTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        port_ = std::make_unique<MappedPort>(3, pty);
+        Open();
+        ASSERT_TRUE(Connect());
+        history0 = History();
+    }
+    void TearDown() override {
+        WindowTest::TearDown();
+        port_.reset();
+    }
+    // What the window added to the history since it connected.
+    QString Added() const { return History().mid(history0.size()); }
+    void Send(const QString& text) {
+        form->Edit1->setText(text);
+        QTest::mouseClick(form->Button1, Qt::LeftButton);
+    }
+
+    PtyPair pty;
+    QString history0;
+
+private:
+    std::unique_ptr<MappedPort> port_;
 };

@@ -87,31 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Sending ----------------------------------------------------------------
 
-class HostileSend : public WindowTest {
-protected:
-    void SetUp() override {
-        WindowTest::SetUp();
-        port_ = std::make_unique<MappedPort>(3, pty);
-        Open();
-        ASSERT_TRUE(Connect());
-        history0 = History();
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        port_.reset();
-    }
-    QString Added() const { return History().mid(history0.size()); }
-    void Send(const QString& text) {
-        form->Edit1->setText(text);
-        QTest::mouseClick(form->Button1, Qt::LeftButton);
-    }
-
-    PtyPair pty;
-    QString history0;
-
-private:
-    std::unique_ptr<MappedPort> port_;
-};
+using HostileSend = ConnectedWindowTest;
 
 struct NumberCase {
     const char* name;
