@@ -32,13 +32,13 @@ TEST(Lifecycle, ClosingTheWindowEndsWithZero) {
 // Connected with data streaming in, either way of ending is clean.
 void EndWhileStreaming(bool closeButton) {
     UseOnlyOverriddenPorts(true);
-    // Kept to the end of the child process: nothing of it is torn down before exit.
+    // The pty and its feeder are kept to the very end of the child process: nothing
+    // may be torn down under the program before it exits.
     static PtyPair* pty = new PtyPair;
-    static MappedPort* port = new MappedPort(3, *pty);
+    static MappedPort port(3, *pty);
     static std::thread* feeder = new std::thread([] {
         for (;;) { pty->write("0123456789"); std::this_thread::sleep_for(std::chrono::microseconds(200)); }
     });
-    (void)port;
     (void)feeder;
     RunEntryWith([closeButton] {
         QTest::mouseClick(Form1->Button3, Qt::LeftButton);
