@@ -27,9 +27,10 @@
 namespace {
 
 constexpr int kMargin = 3;
-// Under a flood of appends the view catches up at most this often, and the scroll
-// bar, whose every repaint costs as much as the text's, less often still.
-constexpr int kSyncIntervalMs = 40;
+// Under a flood of appends the view catches up at most this often (a lone append
+// shows at once), and the scroll bar, whose every repaint costs as much as the
+// text's, less often still.
+constexpr int kSyncIntervalMs = 66;
 constexpr int kScrollBarIntervalMs = 250;
 constexpr int kDragScrollMs = 50;
 constexpr std::size_t kLayoutCacheLimit = 256;

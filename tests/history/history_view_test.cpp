@@ -106,8 +106,8 @@ TEST_F(HistoryViewTest, ViewFollowsEndUnlessScrolledUp) {
     ASSERT_LT(readingAt, oldMax);
     EXPECT_FALSE(view->isShowingEnd());
     appendRecords(200, 100);
-    QTest::qWait(50);  // the event loop brings the scroll bar up to date by itself
-    EXPECT_EQ(bar()->maximum(), oldMax + 100);
+    // The event loop brings the scroll bar up to date by itself.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar()->maximum() == oldMax + 100; }, 1000));
     EXPECT_EQ(bar()->value(), readingAt);
     EXPECT_FALSE(view->isShowingEnd());
 
