@@ -98,10 +98,11 @@ TForm1::TForm1(QWidget* owner) : QWidget(owner) {
 }
 
 TForm1::~TForm1() {
-    // Once the window is going, the reader adds nothing more to the history.
-    disconnect(ReaderThread, nullptr, this, nullptr);
+    // Once the window is going, the reader adds nothing more to the history. It
+    // ends first, so that no signal of its is under way while we disconnect.
     takeTimer_.stop();
     ReaderThread->Shutdown();
+    disconnect(ReaderThread, nullptr, this, nullptr);
     delete ReaderThread;
     if (connected_) CloseHandle(PortHandle);
     if (Form1 == this) Form1 = nullptr;
