@@ -3,6 +3,7 @@
 #include "Unit2.h"
 #include "connection.h"
 #include "history_view.h"
+#include "line_report.h"
 #include "line_settings.h"
 #include "port_scan.h"
 #include "transmit.h"
@@ -12,6 +13,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -67,6 +69,27 @@ QChar TypedCharacter(const QKeyEvent* event) {
     return text.isEmpty() ? QChar() : text.front();
 }
 
+// The position a selector's text stands for: the item it equals (letter case
+// aside), which the selector then shows as selected, or none (-1) when the text
+// names no item, so that a connect never applies a choice the box does not show.
+int ChosenPosition(QComboBox* box) {
+    const int at = box->findText(box->currentText().trimmed(), Qt::MatchFixedString);
+    if (at >= 0 && at != box->currentIndex()) box->setCurrentIndex(at);
+    return at;
+}
+
+// How often a lost port is looked for: quick enough to feel immediate, cheap
+// enough not to show on the processor.
+constexpr int kReopenIntervalMs = 250;
+
+QString LossReason(unsigned long error) {
+    switch (error) {
+    case ERROR_DEVICE_NOT_CONNECTED: return QStringLiteral("device gone");
+    case ERROR_BROKEN_PIPE: return QStringLiteral("hung up");
+    default: return QStringLiteral("I/O error");
+    }
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* owner) : QWidget(owner) {
@@ -95,12 +118,15 @@ TForm1::TForm1(QWidget* owner) : QWidget(owner) {
             Qt::QueuedConnection);
     takeTimer_.setSingleShot(true);
     connect(&takeTimer_, &QTimer::timeout, this, &TForm1::TakeReaderLines);
+    reopenTimer_.setInterval(kReopenIntervalMs);
+    connect(&reopenTimer_, &QTimer::timeout, this, &TForm1::TryReopen);
 }
 
 TForm1::~TForm1() {
     // Once the window is going, the reader adds nothing more to the history. It
     // ends first, so that no signal of its is under way while we disconnect.
     takeTimer_.stop();
+    reopenTimer_.stop();
     ReaderThread->Shutdown();
     disconnect(ReaderThread, nullptr, this, nullptr);
     delete ReaderThread;
@@ -134,7 +160,10 @@ void TForm1::CreateControls() {
     RadioButton2 = Place<QRadioButton>(GroupBox5, "RadioButton2", "HEX", 120, 16, 49, 17);
     RadioButton3 = Place<QRadioButton>(GroupBox5, "RadioButton3", "DEC", 224, 16, 49, 17);
     Button2 = Place<QPushButton>(GroupBox3, "Button2", "Clear History", 272, 48, 75, 25);
-    GroupBox9 = Place<QGroupBox>(GroupBox3, "GroupBox9", QString(), 8, 128, 345, 177);
+    // The history sits where the Communication group places it, but belongs to
+    // the window, so that disabling the group while disconnected does not lock
+    // away a finished session: it can always be scrolled, selected and copied.
+    GroupBox9 = Place<QGroupBox>(GroupBox4, "GroupBox9", QString(), 232 + 8, 8 + 128, 345, 177);
     Memo1 = new HistoryView(GroupBox9);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(2, 15, 341, 160);
@@ -151,6 +180,7 @@ void TForm1::CreateControls() {
     Button5 = Place<QPushButton>(GroupBox4, "Button5", "Close", 512, 336, 75, 25);
     Button3 = Place<QPushButton>(GroupBox4, "Button3", "Connect", 8, 336, 97, 25);
     Button4 = Place<QPushButton>(GroupBox4, "Button4", "Disconnect", 112, 336, 97, 25);
+    GroupBox9->raise();
 
     for (QPushButton* button : {Button1, Button2, Button3, Button4, Button5})
         button->setAutoDefault(false);
@@ -215,8 +245,36 @@ void TForm1::ReaderLinesReady() {
 
 void TForm1::TakeReaderLines() {
     sinceTake_.start();
+    // The loss first: every line read before it is queued by then.
+    const DWORD lost = ReaderThread->TakeLoss();
     const std::string lines = ReaderThread->TakeLines();
     if (!lines.empty()) Memo1->appendLatin1(lines);
+    if (const std::uint64_t dropped = ReaderThread->TakeDroppedBytes())
+        AppendHistory(QStringLiteral("[%1 received bytes dropped: out of memory]").arg(dropped) +
+                      kLineEnd);
+    if (lost) PortLost(lost);
+}
+
+// The device failed under a live connection. The window stays connected, so that
+// Disconnect works as always, and looks for the device at the same path.
+void TForm1::PortLost(unsigned long error) {
+    if (!connected_ || lost_) return;
+    AppendHistory(connectedName_ + QStringLiteral(" Lost (") + LossReason(error) + ")" + kLineEnd);
+    ReaderThread->StopReading();
+    PurgeComm(PortHandle, PURGE_RXABORT);
+    ReaderThread->WaitOutOfRead();
+    // Closing at once frees the device, so a re-plugged adapter gets its old name.
+    CloseLostPort();
+    lost_ = true;
+    reopenTimer_.start();
+}
+
+void TForm1::TryReopen() {
+    if (!connected_ || !lost_ || !ReopenConnectPath()) return;
+    reopenTimer_.stop();
+    lost_ = false;
+    ReaderThread->StartReading(PortHandle);
+    AppendHistory(connectedName_ + QStringLiteral(" Reopened") + kLineEnd);
 }
 
 void TForm1::SetConnectedControls(bool connected) {
@@ -242,12 +300,13 @@ void TForm1::Button3Click() {
         AppendHistory(QStringLiteral(" Not Opened"));
     } else {
         AppendHistory(QStringLiteral(" Opened"));
+        connectedName_ = text.left(5);
         LineChoices choices;
-        choices.baudPosition = ComboBox2->currentIndex();
-        choices.stopBitsPosition = ComboBox3->currentIndex();
-        choices.parityPosition = ComboBox4->currentIndex();
+        choices.baudPosition = ChosenPosition(ComboBox2);
+        choices.stopBitsPosition = ChosenPosition(ComboBox3);
+        choices.parityPosition = ChosenPosition(ComboBox4);
         choices.checkParity = CheckBox1->isChecked();
-        choices.dataBitsPosition = ComboBox5->currentIndex();
+        choices.dataBitsPosition = ChosenPosition(ComboBox5);
         choices.rtsOff = RadioButton5->isChecked();
         choices.rtsOn = RadioButton4->isChecked();
         choices.dtrOff = RadioButton6->isChecked();
@@ -258,19 +317,44 @@ void TForm1::Button3Click() {
         SetConnectedControls(true);
     }
     AppendHistory(kLineEnd);
+    if (opened) ReportLineInForce();
+}
+
+// One line after the connect record when the line in force is not what the
+// selectors show: a choice the driver refused or changed, or a typed text that
+// names no item.
+void TForm1::ReportLineInForce() {
+    ShownSettings shown;
+    shown.baud = ComboBox2->currentText();
+    shown.stopBits = ComboBox3->currentText();
+    shown.parity = ComboBox4->currentText();
+    shown.dataBits = ComboBox5->currentText();
+    shown.checkParity = CheckBox1->isChecked();
+    shown.rtsOn = RadioButton4->isChecked();
+    shown.dtrOn = RadioButton7->isChecked();
+    COMMPROP device;
+    if (!GetCommProperties(PortHandle, &device)) return;
+    const QString report = InForceReport(InForceState, shown, device);
+    if (!report.isEmpty()) AppendHistory(report + kLineEnd);
 }
 
 void TForm1::Button4Click() {
     AppendHistory(ComboBox1->currentText().left(5));
     AppendHistory(QStringLiteral(" Closed") + kLineEnd);
     SetConnectedControls(false);
+    reopenTimer_.stop();
     Sleep(250);
     ReaderThread->StopReading();
-    PurgeComm(PortHandle, PURGE_RXABORT);
-    // The aborted read ends within microseconds; only then may the handle change.
-    ReaderThread->WaitOutOfRead();
-    RestoreAndClose();
+    // A loss the window has not taken yet belongs to this connection, not the next.
+    ReaderThread->TakeLoss();
+    if (!lost_) {
+        PurgeComm(PortHandle, PURGE_RXABORT);
+        // The aborted read ends within microseconds; only then may the handle change.
+        ReaderThread->WaitOutOfRead();
+        RestoreAndClose();
+    }
     connected_ = false;
+    lost_ = false;
 }
 
 void TForm1::Button1Click() {
@@ -285,7 +369,12 @@ void TForm1::SendText() {
     DWORD written = 0;
     if (!bytes.empty())
         WriteFile(PortHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    AppendHistory(QStringLiteral("Sent:"));
+    AppendSent(written, bytes);
+}
+
+// The record of one transmission: the prefix says whether every byte went out.
+void TForm1::AppendSent(std::size_t written, std::string_view bytes) {
+    AppendHistory(SentRecordPrefix(written, bytes.size()));
     Memo1->appendLatin1(bytes);
     AppendHistory(kLineEnd);
 }
@@ -298,7 +387,7 @@ void TForm1::SendNumber() {
     }
     DWORD written = 0;
     WriteFile(PortHandle, &*byte, 1, &written, nullptr);
-    AppendHistory(QStringLiteral("Sent:"));
+    AppendHistory(SentRecordPrefix(written, 1));
     AppendHistory(QString::number(*byte));
     AppendHistory(QStringLiteral(" (as number)") + kLineEnd);
 }
@@ -306,10 +395,8 @@ void TForm1::SendNumber() {
 void TForm1::Edit1KeyPress(QChar key) {
     if (CheckBox4->isChecked()) {
         const char byte = CharByte(key);
-        TransmitCommChar(PortHandle, byte);
-        AppendHistory(QStringLiteral("Sent:"));
-        Memo1->appendLatin1(std::string_view(&byte, 1));
-        AppendHistory(kLineEnd);
+        const bool sent = TransmitCommChar(PortHandle, byte);
+        AppendSent(sent ? 1 : 0, std::string_view(&byte, 1));
     }
     if (key.unicode() == 13) Button1Click();
 }
@@ -318,6 +405,18 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Edit1 && event->type() == QEvent::KeyPress) {
         const QChar key = TypedCharacter(static_cast<QKeyEvent*>(event));
         if (!key.isNull()) Edit1KeyPress(key);
+    }
+    // Dead keys, compose and input methods hand over their text this way, not as
+    // key presses; it is typed all the same. A character beyond the Basic
+    // Multilingual Plane is one character, sent as one "?".
+    if (watched == Edit1 && event->type() == QEvent::InputMethod) {
+        const QString typed = static_cast<QInputMethodEvent*>(event)->commitString();
+        for (qsizetype i = 0; i < typed.size(); ++i) {
+            const bool pair = typed[i].isHighSurrogate() && i + 1 < typed.size() &&
+                              typed[i + 1].isLowSurrogate();
+            Edit1KeyPress(pair ? QChar(u'?') : typed[i]);
+            if (pair) ++i;
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

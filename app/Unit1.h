@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
+#include <string_view>
 
 class QCheckBox;
 class QComboBox;
@@ -83,12 +84,19 @@ private:
     void ReaderLinesReady();
     void TakeReaderLines();
     void SetConnectedControls(bool connected);
+    void ReportLineInForce();
+    void AppendSent(std::size_t written, std::string_view bytes);
+    void PortLost(unsigned long error);
+    void TryReopen();
 
     SimpleThread* ReaderThread = nullptr;
     std::atomic<int> receiveFormat_{0};
     bool connected_ = false;
+    bool lost_ = false;       // connected, but the device failed and is closed
+    QString connectedName_;   // as the connect record showed it
     QTimer takeTimer_;
     QElapsedTimer sinceTake_;
+    QTimer reopenTimer_;      // while lost: looks for the device again
 };
 
 extern TForm1* Form1;

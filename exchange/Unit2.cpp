@@ -3,10 +3,23 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace {
 
 constexpr DWORD kReadSize = 10;
+
+// While data streams in, how long the reader lets it gather in the driver before
+// the next read. Well under the 20 ms read time-out, so a line never waits longer
+// than one read would have, and short enough that a 4 KiB driver buffer holds it
+// at 6 250 000 baud.
+constexpr std::chrono::milliseconds kStreamingNap{4};
+
+bool IsDeviceFailure(DWORD error) {
+    return error == ERROR_BROKEN_PIPE || error == ERROR_DEVICE_NOT_CONNECTED ||
+           error == ERROR_GEN_FAILURE;
+}
 
 // How long to wait for a read to notice an abort before sending it again. An
 // abort sent just before the reader enters ReadFile finds no read to wake and is
@@ -92,7 +105,18 @@ std::string SimpleThread::TakeLines() {
     return lines;
 }
 
+DWORD SimpleThread::TakeLoss() {
+    std::lock_guard lock(queueMutex_);
+    return std::exchange(lostError_, 0);
+}
+
+std::uint64_t SimpleThread::TakeDroppedBytes() {
+    std::lock_guard lock(queueMutex_);
+    return std::exchange(droppedBytes_, 0);
+}
+
 void SimpleThread::run() {
+    bool streaming = false;  // the last read was full: more is likely queued
     for (;;) {
         HANDLE port = nullptr;
         {
@@ -104,17 +128,56 @@ void SimpleThread::run() {
             port = port_;
             inRead_ = true;
         }
+        const DWORD size = NextReadSize(port, streaming);
         RxCount = 0;
         // On a failed or hung-up device this still takes its full time-out, which
         // is the loop's only pacing.
-        ReadFile(port, RxBuffer, kReadSize, &RxCount, nullptr);
+        const bool ok = ReadFile(port, RxBuffer, size, &RxCount, nullptr);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         {
             std::lock_guard lock(mutex_);
             inRead_ = false;
         }
         changed_.notify_all();
+        streaming = RxCount == size;
         if (RxCount > 0) DeliverRead();
+        if (!ok && IsDeviceFailure(error)) {
+            ReportLoss(port, error);
+            streaming = false;
+        }
+        if (streaming) Nap();
     }
+}
+
+DWORD SimpleThread::NextReadSize(HANDLE port, bool streaming) {
+    if (!streaming) return kReadSize;
+    COMSTAT queued;
+    if (!ClearCommError(port, nullptr, &queued) || queued.cbInQue < kReadSize) return kReadSize;
+    const DWORD whole = std::min<DWORD>(queued.cbInQue, sizeof RxBuffer);
+    return whole - whole % kReadSize;
+}
+
+void SimpleThread::Nap() {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, kStreamingNap, [this] { return !reading_ || terminated_; });
+}
+
+void SimpleThread::ReportLoss(HANDLE port, DWORD error) {
+    {
+        std::lock_guard lock(mutex_);
+        // Reading a failed handle again would only fail again; the window closes it.
+        if (port_ == port) {
+            reading_ = false;
+            port_ = nullptr;
+        }
+    }
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(queueMutex_);
+        wasEmpty = queue_.empty() && lostError_ == 0;
+        lostError_ = error;
+    }
+    if (wasEmpty) emit linesReady();
 }
 
 void SimpleThread::DeliverRead() {
@@ -126,17 +189,25 @@ void SimpleThread::DeliverRead() {
         default: break;
         }
     }
-    line_.clear();
-    RenderReceived(RxBuffer, std::min(RxCount, kReadSize), format, line_);
-    std::memset(RxBuffer, 0, sizeof(RxBuffer));
-    RxCount = 0;
-
+    const DWORD count = std::min<DWORD>(RxCount, sizeof RxBuffer);
     bool wasEmpty = false;
-    {
+    try {
+        line_.clear();
+        // Each 10 bytes are the line one read of 10 would have given.
+        for (DWORD at = 0; at < count; at += kReadSize)
+            RenderReceived(RxBuffer + at, std::min(kReadSize, count - at), format, line_);
         std::lock_guard lock(queueMutex_);
         wasEmpty = queue_.empty();
         queue_ += line_;
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the bytes are lost, but the program and its history stay;
+        // the window says how many went.
+        std::lock_guard lock(queueMutex_);
+        wasEmpty = queue_.empty();
+        droppedBytes_ += count;
     }
+    std::memset(RxBuffer, 0, count);
+    RxCount = 0;
     // One signal per batch: the window takes everything queued when it runs.
     if (wasEmpty) emit linesReady();
 }

@@ -1,9 +1,16 @@
 #pragma once
-// The reader: the one thread that reads the port. It renders each read that
-// brought data into a whole history line and queues it; the window's thread takes
-// queued lines in batches. Neither thread ever waits for the other, except that
-// the window may wait for the reader to leave a read that PurgeComm has already
-// aborted.
+// The reader: the one thread that reads the port. Every history line is what one
+// read of at most 10 bytes with the 20 ms time-out gives: a burst gives lines of
+// 10, bytes arriving slowly give the lines they would give one read at a time.
+// While data streams in, the reader naps a few milliseconds and then takes what
+// has queued in the driver in one read, cut into lines of 10, which is what back-
+// to-back reads of 10 would have found; that saves most of its wake-ups.
+// Lines queue for the window's thread, which takes them in batches. Neither
+// thread ever waits for the other, except that the window may wait for the reader
+// to leave a read that PurgeComm has already aborted.
+//
+// When the device fails (hung up, gone, I/O error) the reader stops reading that
+// handle by itself and reports the loss once through TakeLoss.
 
 #include "render.h"
 #include "win32.h"
@@ -11,6 +18,7 @@
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -36,6 +44,12 @@ public:
 
     // Every line queued since the last call, concatenated, in order. Any thread.
     std::string TakeLines();
+    // The GetLastError value of a device failure that stopped the reading, once;
+    // 0 when none. Every line read before the failure is queued by then, so take
+    // this first and then the lines.
+    DWORD TakeLoss();
+    // Received bytes dropped because memory ran out, since the last call.
+    std::uint64_t TakeDroppedBytes();
 
 signals:
     // Emitted when the queue goes from empty to non-empty; connect it queued.
@@ -55,14 +69,20 @@ private:
 
     std::mutex queueMutex_;
     std::string queue_;
+    DWORD lostError_ = 0;             // under queueMutex_
+    std::uint64_t droppedBytes_ = 0;  // under queueMutex_
 
     bool started_ = false;  // under mutex_
 
-    // The reader thread's own: one read's bytes and count, and the line rendered
-    // from them. Reads ask for 10 bytes; the buffer is zeroed after every line.
-    unsigned char RxBuffer[50] = {};
+    // The reader thread's own: one read's bytes and count, and the lines rendered
+    // from them. A read asks for 10 bytes, or for the whole tens already queued in
+    // the driver while data streams; the buffer is zeroed after every read.
+    unsigned char RxBuffer[4096] = {};
     DWORD RxCount = 0;
     std::string line_;
 
+    DWORD NextReadSize(HANDLE port, bool streaming);
+    void Nap();
     void DeliverRead();
+    void ReportLoss(HANDLE port, DWORD error);
 };

@@ -49,3 +49,11 @@ char CharByte(QChar c) {
     const char16_t u = c.unicode();
     return u <= 0xFF ? static_cast<char>(static_cast<unsigned char>(u)) : '?';
 }
+
+QString SentRecordPrefix(std::size_t written, std::size_t count) {
+    if (written >= count) return QStringLiteral("Sent:");
+    return QStringLiteral("Send failed (%1 of %2 %3 went out):")
+        .arg(written)
+        .arg(count)
+        .arg(count == 1 ? QStringLiteral("byte") : QStringLiteral("bytes"));
+}

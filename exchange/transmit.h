@@ -18,3 +18,8 @@ std::optional<unsigned char> NumberByte(QStringView line);
 
 // One typed character as its Latin-1 byte, "?" when it has none.
 char CharByte(QChar c);
+
+// How a transmission's record begins: "Sent:" when the driver took every byte,
+// otherwise "Send failed (3 of 5 bytes went out):", so a record never claims
+// bytes that did not go.
+QString SentRecordPrefix(std::size_t written, std::size_t count);

@@ -38,7 +38,11 @@ void WaitOutDeadline(SerialPort& port, std::uint64_t generation, std::int64_t de
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
     if (read) *read = 0;
     SerialPort* port = LivePort(handle);
-    if (!port || !read || (!buffer && count != 0)) return FALSE;
+    if (!port || !read || (!buffer && count != 0)) {
+        SetLastError(port ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
     if (count == 0) return TRUE;
 
     const std::uint64_t generation = port->abortGeneration.load(std::memory_order_acquire);
@@ -48,8 +52,10 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::int64_t lastByte = start;
     bool readable = false;  // the last poll said a read would not block
+    bool hungUp = false;
 
-    for (;;) {
+    // A line that cannot be put in raw mode has failed like one that cannot be read.
+    if (port->EnsureRaw()) for (;;) {
         std::int64_t deadline = totalDeadline;
         if (*read > 0 && plan.intervalNs)
             deadline = std::min(deadline, DeadlineAfter(lastByte, *plan.intervalNs));
@@ -57,6 +63,7 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
 
         if (port->abortGeneration.load(std::memory_order_acquire) != generation) {
             AbortedSince(*port, generation);
+            SetLastError(ERROR_OPERATION_ABORTED);
             return FALSE;
         }
         // Bytes already waiting need no poll: at full speed this halves the system
@@ -70,8 +77,14 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) break;
-        if (n == 0 && readable) break;  // 0 bytes although poll said readable: hung up
+        if (n < 0 && errno != EAGAIN) {
+            hungUp = errno == EIO;
+            break;
+        }
+        if (n == 0 && readable) {  // 0 bytes although poll said readable: hung up
+            hungUp = true;
+            break;
+        }
 
         pollfd fds[2] = {{port->fd, POLLIN, 0}, {port->wakeFd, POLLIN, 0}};
         timespec storage;
@@ -80,16 +93,24 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
             if (errno == EINTR) continue;
             break;
         }
-        if ((fds[1].revents & POLLIN) && AbortedSince(*port, generation)) return FALSE;
+        if ((fds[1].revents & POLLIN) && AbortedSince(*port, generation)) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        }
         readable = fds[0].revents & POLLIN;
         if (readable) continue;
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) break;
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            hungUp = fds[0].revents & POLLHUP;
+            break;
+        }
         if (r == 0 && MonotonicNs() >= deadline) return TRUE;  // time-out: what came, maybe nothing
     }
 
     // The device has failed. Bytes already read are the caller's; otherwise report
     // the failure only once the time-out has passed, so no caller loop spins.
     if (*read > 0) return TRUE;
+    const DWORD failure = DeviceFailure(*port, hungUp);
     WaitOutDeadline(*port, generation, totalDeadline);
+    SetLastError(failure);
     return FALSE;
 }

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <optional>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -36,7 +38,8 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
     if (!port || !dcb) return FALSE;
     LineTermios before;
     if (!ReadLineTermios(port->fd, &before)) return FALSE;
-    const auto wanted = DeviceLineFromDcb(*dcb, before);
+    // The first configuration also puts the line in raw mode, in the same write.
+    const auto wanted = DeviceLineFromDcb(*dcb, port->configured() ? before : MakeRaw(before));
     if (!wanted || !WriteLineTermios(port->fd, wanted->termios)) return FALSE;
 
     // Lines after termios, because termios can be put back whole if a line fails.
@@ -48,8 +51,27 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
         WriteLineTermios(port->fd, before);
         return FALSE;
     }
+    port->MarkConfigured();
     if (wanted->rts) levels.rts = *wanted->rts;
     if (wanted->dtr) levels.dtr = *wanted->dtr;
     port->levels = levels;
+    return TRUE;
+}
+
+BOOL GetCommProperties(HANDLE handle, COMMPROP* properties) {
+    SerialPort* port = LivePort(handle);
+    if (!port || !properties) return FALSE;
+    struct stat st {};
+    if (fstat(port->fd, &st) != 0) return FALSE;
+    // Unix98 pseudo-terminal followers (majors 136-143): the kernel forces 8 data
+    // bits and no parity on them.
+    const unsigned major = ::major(st.st_rdev);
+    const bool pseudo = major >= 136 && major <= 143;
+    properties->wSettableData =
+        pseudo ? DATABITS_8 : (DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
+    properties->wSettableStopParity = STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE;
+    if (!pseudo)
+        properties->wSettableStopParity |=
+            PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
     return TRUE;
 }

@@ -28,10 +28,20 @@ Room WaitForRoom(int fd, std::int64_t deadline) {
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, void*) {
     if (written) *written = 0;
     SerialPort* port = LivePort(handle);
-    if (!port || (!buffer && count != 0)) return FALSE;
+    if (!port || (!buffer && count != 0)) {
+        SetLastError(port ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!port->EnsureRaw()) {
+        SetLastError(DeviceFailure(*port, false));
+        return FALSE;
+    }
 
-    const auto limit = WriteTimeoutNs(port->timeouts(), count);
-    const std::int64_t deadline = limit ? DeadlineAfter(MonotonicNs(), *limit) : kNever;
+    // The caller's thread is the window's: a stalled line must not hold it.
+    std::int64_t limit = std::int64_t{kMaxWriteWaitMs} * kNsPerMs;
+    if (const auto asked = WriteTimeoutNs(port->timeouts(), count); asked && *asked < limit)
+        limit = *asked;
+    const std::int64_t deadline = DeadlineAfter(MonotonicNs(), limit);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     DWORD done = 0;
     while (done < count) {
@@ -43,13 +53,20 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, v
         }
         if (n < 0 && errno == EINTR) continue;
         // A write that timed out is reported as failed, with the count that did go.
-        if (n < 0 && errno == EAGAIN && WaitForRoom(port->fd, deadline) == Room::Ready) continue;
+        if (n < 0 && errno == EAGAIN) {
+            const Room room = WaitForRoom(port->fd, deadline);
+            if (room == Room::Ready) continue;
+            SetLastError(room == Room::TimedOut ? ERROR_SEM_TIMEOUT : DeviceFailure(*port, true));
+            return FALSE;
+        }
+        SetLastError(DeviceFailure(*port, n == 0 || errno == EIO));
         return FALSE;
     }
+    SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
 
 BOOL TransmitCommChar(HANDLE handle, char c) {
     DWORD written = 0;
-    return WriteFile(handle, &c, 1, &written, nullptr) && written == 1 ? TRUE : FALSE;
+    return WriteFile(handle, &c, 1, &written, nullptr);
 }

@@ -5,6 +5,7 @@
 HANDLE PortHandle = nullptr;
 DCB LineState;
 COMMTIMEOUTS SavedTimeouts;
+DCB InForceState;
 
 bool OpenConnectPath() {
     PortHandle = CreateFileA(ConnectPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -19,6 +20,19 @@ void ConfigureConnection(const LineChoices& choices) {
     GetCommState(PortHandle, &LineState);
     ApplyChoices(choices, LineState);
     SetCommState(PortHandle, &LineState);
+    if (!GetCommState(PortHandle, &InForceState)) InForceState = LineState;
+}
+
+void CloseLostPort() {
+    CloseHandle(PortHandle);
+    PortHandle = INVALID_HANDLE_VALUE;
+}
+
+bool ReopenConnectPath() {
+    if (!OpenConnectPath()) return false;
+    SetCommTimeouts(PortHandle, &WorkTimeouts);
+    SetCommState(PortHandle, &InForceState);
+    return true;
 }
 
 void RestoreAndClose() {

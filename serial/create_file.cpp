@@ -54,13 +54,14 @@ int IoctlNoArg(int fd, unsigned long request) {
 
 // TIOCEXCL keeps out other users' opens (root passes it, the flock stops root).
 // Some terminal drivers do not know it; that is no reason to refuse the port.
-bool MarkExclusive(int fd) {
+// `ours` says whether it was off before, so the close drops only what we set.
+bool MarkExclusive(int fd, bool* ours) {
+    int already = 0;
+    int r;
+    do r = ioctl(fd, TIOCGEXCL, &already);
+    while (r < 0 && errno == EINTR);
+    *ours = r != 0 || already == 0;
     return IoctlNoArg(fd, TIOCEXCL) == 0 || errno == ENOTTY || errno == EINVAL;
-}
-
-bool MakeLineRaw(int fd) {
-    LineTermios t;
-    return ReadLineTermios(fd, &t) && WriteLineTermios(fd, MakeRaw(t));
 }
 
 }  // namespace
@@ -79,10 +80,15 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
     // flock first: if another program holds the port we leave its settings alone.
     if (!LockExclusively(fd.get())) return INVALID_HANDLE_VALUE;
     OwnedFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (wake.get() < 0 || !MakeLineRaw(fd.get()) || !MarkExclusive(fd.get()))
+    SavedTermios found{};
+    bool exclusiveIsOurs = false;
+    if (wake.get() < 0 || !SaveTermios(fd.get(), &found) ||
+        !MarkExclusive(fd.get(), &exclusiveIsOurs))
         return INVALID_HANDLE_VALUE;  // closing drops the flock
 
-    auto* port = new SerialPort(fd.release(), wake.release());
+    auto* port = new SerialPort(fd.release(), wake.release(), *device);
+    port->found = found;
+    port->weSetExclusive = exclusiveIsOurs;
     RegisterPort(port);
     return port;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,4 +35,16 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
         ok = ok && r == 0;
     }
     return ok ? TRUE : FALSE;
+}
+
+BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
+    SerialPort* port = LivePort(handle);
+    if (!port) return FALSE;
+    if (errors) *errors = 0;
+    if (!stat) return TRUE;
+    int in = 0, out = 0;
+    if (ioctl(port->fd, TIOCINQ, &in) != 0 || ioctl(port->fd, TIOCOUTQ, &out) != 0) return FALSE;
+    stat->cbInQue = static_cast<DWORD>(in);
+    stat->cbOutQue = static_cast<DWORD>(out);
+    return TRUE;
 }

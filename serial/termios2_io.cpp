@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 
 static_assert(sizeof(termios2{}.c_cc) == kLineCcCount, "kernel NCCS changed");
+static_assert(sizeof(termios2) <= sizeof(SavedTermios::bytes));
 
 namespace {
 
@@ -67,5 +68,18 @@ bool WriteLineTermios(int fd, const LineTermios& settings) {
     std::memcpy(t.c_cc, settings.cc, kLineCcCount);
     t.c_ispeed = settings.speed;
     t.c_ospeed = settings.speed;
+    return Ioctl(fd, TCSETS2, &t) == 0;
+}
+
+bool SaveTermios(int fd, SavedTermios* out) {
+    termios2 t{};
+    if (Ioctl(fd, TCGETS2, &t) != 0) return false;
+    std::memcpy(out->bytes, &t, sizeof t);
+    return true;
+}
+
+bool RestoreTermios(int fd, const SavedTermios& saved) {
+    termios2 t{};
+    std::memcpy(&t, saved.bytes, sizeof t);
     return Ioctl(fd, TCSETS2, &t) == 0;
 }

@@ -20,6 +20,13 @@ struct LineTermios {
     std::uint32_t speed = 0;  // bits per second, input and output alike
 };
 
+// The kernel's record exactly as found, to put back byte for byte.
+struct SavedTermios {
+    alignas(4) unsigned char bytes[64];
+};
+bool SaveTermios(int fd, SavedTermios* out);
+bool RestoreTermios(int fd, const SavedTermios& saved);
+
 // TCGETS2; false when the descriptor is no terminal or has failed.
 bool ReadLineTermios(int fd, LineTermios* out);
 

@@ -7,19 +7,30 @@
 //   read, and the COMMTIMEOUTS set on it. CreateFileA opens only "\\.\COMn" where
 //   n is in the fixed port table (port_table.h); any other path opens nothing.
 // - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, and a UUCP lock file
-//   naming a live process all mean "held". The line goes into raw mode at once,
-//   keeping its speed, character size, parity and stop bits.
-// - Every call is synchronous. ReadFile may run on one thread while PurgeComm runs
-//   on another; every other call belongs to a single thread at a time.
+//   naming a live process all mean "held". Opening changes nothing on the line:
+//   raw mode (speed, character size, parity and stop bits kept) goes on at the
+//   first SetCommState, ReadFile or WriteFile, and CloseHandle puts back the
+//   termios found at open. So a port that is only looked at (the scan) is left
+//   exactly as it was.
+// - Every call is synchronous. ReadFile may run on one thread while PurgeComm,
+//   WriteFile and ClearCommError run on another; every other call belongs to a
+//   single thread at a time.
+// - No call waits without a bound that the caller chose, and WriteFile never
+//   waits longer than kMaxWriteWaitMs whatever the time-outs say, so a stalled
+//   line (flow control, a device that stops reading) never holds its caller.
 //
 // Failure
 // - CreateFileA returns INVALID_HANDLE_VALUE and leaves nothing open.
 // - Every other call returns FALSE on failure and leaves the device as it was,
 //   except where noted. Passing INVALID_HANDLE_VALUE or nullptr fails cleanly.
+// - After a failed ReadFile, WriteFile or TransmitCommChar, GetLastError on the
+//   same thread says why: ERROR_OPERATION_ABORTED (PurgeComm), ERROR_SEM_TIMEOUT
+//   (no room within the bound), ERROR_BROKEN_PIPE (hung up),
+//   ERROR_DEVICE_NOT_CONNECTED (the device is gone) or ERROR_GEN_FAILURE.
 //
 // On a pseudo-terminal the kernel forces 8 data bits and no parity, and modem-line
 // ioctls fail with ENOTTY; the layer ignores the latter (RTS/DTR go through the
-// seam in modem_lines.h).
+// seam in modem_lines.h) and GetCommProperties says what the device can carry.
 
 #include <cstdint>
 
@@ -40,6 +51,19 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintpt
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 constexpr DWORD OPEN_EXISTING = 3;
+
+// GetLastError values the layer sets.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+
+// The longest WriteFile waits for room on a stalled line.
+constexpr DWORD kMaxWriteWaitMs = 500;
 
 // PurgeComm flags.
 constexpr DWORD PURGE_TXABORT = 0x0001;
@@ -98,6 +122,31 @@ struct DCB {
     std::uint16_t wReserved1 = 0;
 };
 
+// What ClearCommError reports: bytes waiting in the driver's queues.
+struct COMSTAT {
+    DWORD cbInQue = 0;
+    DWORD cbOutQue = 0;
+};
+
+// What the device can carry (GetCommProperties), as Win32's bit masks.
+constexpr std::uint16_t DATABITS_5 = 0x0001;
+constexpr std::uint16_t DATABITS_6 = 0x0002;
+constexpr std::uint16_t DATABITS_7 = 0x0004;
+constexpr std::uint16_t DATABITS_8 = 0x0008;
+constexpr std::uint16_t STOPBITS_10 = 0x0001;
+constexpr std::uint16_t STOPBITS_15 = 0x0002;
+constexpr std::uint16_t STOPBITS_20 = 0x0004;
+constexpr std::uint16_t PARITY_NONE = 0x0100;
+constexpr std::uint16_t PARITY_ODD = 0x0200;
+constexpr std::uint16_t PARITY_EVEN = 0x0400;
+constexpr std::uint16_t PARITY_MARK = 0x0800;
+constexpr std::uint16_t PARITY_SPACE = 0x1000;
+
+struct COMMPROP {
+    std::uint16_t wSettableData = 0;
+    std::uint16_t wSettableStopParity = 0;
+};
+
 struct COMMTIMEOUTS {
     DWORD ReadIntervalTimeout = 0;
     DWORD ReadTotalTimeoutMultiplier = 0;
@@ -111,8 +160,11 @@ struct COMMTIMEOUTS {
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD shareMode, void* security, DWORD creation,
                    DWORD flags, HANDLE templateFile);
 
-// Drops TIOCEXCL and the flock, closes the device and frees the handle. No other
-// thread may be inside a call on the handle.
+// Puts back the termios found at open if the handle changed it, drops TIOCEXCL
+// (if it was ours) and the flock, closes the device and frees the handle. Output
+// still queued is given a short while to drain and then discarded, so that a
+// stalled line cannot hold the close. No other thread may be inside a call on
+// the handle.
 BOOL CloseHandle(HANDLE handle);
 
 // The time-outs kept with the handle (the kernel has no such thing).
@@ -140,10 +192,22 @@ BOOL PurgeComm(HANDLE handle, DWORD flags);
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void* overlapped);
 
 // Writes every byte, waiting for the device; within the write time-out if one is
-// set. *written says how many went out.
+// set and never longer than kMaxWriteWaitMs. *written says how many the driver
+// took; nothing refused is kept to go out later. FALSE unless all went.
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, void* overlapped);
 
-// Writes one byte at once.
+// Writes one byte as WriteFile does.
 BOOL TransmitCommChar(HANDLE handle, char c);
+
+// The bytes waiting in the driver's queues; *errors is always 0 (line errors are
+// not counted). Safe while another thread is inside ReadFile.
+BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat);
+
+// The character sizes, stop bits and parities the device can carry. A
+// pseudo-terminal carries 8 data bits and no parity only.
+BOOL GetCommProperties(HANDLE handle, COMMPROP* properties);
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
 
 void Sleep(DWORD milliseconds);

@@ -1,5 +1,7 @@
 #include "serial_fixture.h"
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <termios.h>
@@ -37,7 +39,15 @@ TEST_F(OpenCloseTest, OurHandleHoldsThePortUntilClosed) {
     close(other);
 }
 
-TEST_F(OpenCloseTest, OpeningMakesTheLineRawButKeepsItsFraming) {
+bool SameTermios(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// Opening only looks; the first read, write or SetCommState makes the line raw,
+// keeping its framing; the close puts back exactly what was found.
+TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
     const int other = OpenFollower(pty_.followerPath());
     ASSERT_GE(other, 0);
     termios cooked{};
@@ -48,21 +58,43 @@ TEST_F(OpenCloseTest, OpeningMakesTheLineRawButKeepsItsFraming) {
     cooked.c_cflag |= CSTOPB | PARODD;
     cfsetspeed(&cooked, B4800);
     tcsetattr(other, TCSANOW, &cooked);
-    close(other);
+    ASSERT_EQ(tcgetattr(other, &cooked), 0);
+    const auto now = [&] {
+        termios t{};
+        EXPECT_EQ(tcgetattr(other, &t), 0);
+        return t;
+    };
 
-    Open();
-    termios now{};
-    const int probe = OpenFollower(pty_.followerPath());
-    ASSERT_GE(probe, 0);
-    ASSERT_EQ(tcgetattr(probe, &now), 0);
-    close(probe);
-    EXPECT_EQ(now.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(now.c_iflag & (ICRNL | IXON | PARMRK), 0u);
-    EXPECT_EQ(now.c_oflag & OPOST, 0u);
-    EXPECT_EQ(now.c_cc[VMIN], 0);
-    EXPECT_EQ(now.c_cc[VTIME], 0);
-    EXPECT_EQ(now.c_cflag & (CSTOPB | PARODD | CLOCAL | CREAD), CSTOPB | PARODD | CLOCAL | CREAD);
-    EXPECT_EQ(cfgetospeed(&now), B4800);
+    for (const char* use : {"read", "write", "SetCommState"}) {
+        SCOPED_TRACE(use);
+        HANDLE h = Open();
+        EXPECT_TRUE(SameTermios(now(), cooked)) << "opening changed the line";
+        char byte = 'x';
+        DWORD n = 0;
+        DCB dcb;
+        const COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(h, &atOnce));
+        if (use[0] == 'r') ReadFile(h, &byte, 1, &n, nullptr);
+        if (use[0] == 'w') EXPECT_TRUE(WriteFile(h, &byte, 1, &n, nullptr));
+        if (use[0] == 'S') EXPECT_TRUE(GetCommState(h, &dcb) && SetCommState(h, &dcb));
+        const termios raw = now();
+        EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(raw.c_iflag & (ICRNL | PARMRK), 0u);
+        EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+        EXPECT_EQ(raw.c_cc[VMIN], 0);
+        EXPECT_EQ(raw.c_cc[VTIME], 0);
+        EXPECT_EQ(cfgetospeed(&raw), B4800);
+        // SetCommState applies the DCB it was given, which speaks of these itself.
+        if (use[0] != 'S') {
+            EXPECT_EQ(raw.c_iflag & IXON, 0u);
+            EXPECT_EQ(raw.c_cflag & (CSTOPB | PARODD | CLOCAL | CREAD), CSTOPB | PARODD | CLOCAL | CREAD);
+        }
+        ASSERT_TRUE(CloseHandle(h));
+        handle_ = INVALID_HANDLE_VALUE;
+        EXPECT_TRUE(SameTermios(now(), cooked)) << "the close did not put the line back";
+        pty_.read(16, 50);  // what the write sent
+    }
+    close(other);
 }
 
 TEST_F(OpenCloseTest, ClosedAndInvalidHandlesFailCleanly) {
