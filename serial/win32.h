@@ -63,7 +63,7 @@ constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 
 // The longest WriteFile waits for room on a stalled line.
-constexpr DWORD kMaxWriteWaitMs = 500;
+constexpr DWORD kMaxWriteWaitMs = 300;
 
 // PurgeComm flags.
 constexpr DWORD PURGE_TXABORT = 0x0001;
