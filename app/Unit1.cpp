@@ -5,7 +5,7 @@
 #include "history_view.h"
 #include "line_report.h"
 #include "line_settings.h"
-#include "port_scan.h"
+#include "ports.h"
 #include "transmit.h"
 
 #include <QCheckBox>
@@ -29,8 +29,8 @@ namespace {
 
 const QString kLineEnd = QStringLiteral("\r\n");
 
-// Places a control as the layout table gives it. Controls are created in tab
-// order within their parent, so Qt's focus chain follows the table.
+// Places a control at its fixed place in its parent. Controls are created in tab
+// order within their parent, so that Qt's focus chain is the tab order.
 template <typename Control>
 Control* Place(QWidget* parent, const char* name, const QString& caption, int left, int top,
                int width, int height) {
@@ -224,6 +224,7 @@ void TForm1::FormCreate() {
     RadioButton5->setChecked(true);
     RadioButton6->setChecked(true);
     GroupBox3->setEnabled(false);
+    Memo1->setReadOnly(true);
     RadioButton1->setChecked(true);
 }
 
@@ -232,9 +233,10 @@ void TForm1::AppendHistory(const QString& text) {
 }
 
 // Waking the window costs far more than appending a batch, so while lines stream
-// in they are taken a few milliseconds apart; a lone line is taken at once.
+// in they are taken 20 ms apart (the view shows them at most 10 times a second
+// anyway); a lone line is taken at once.
 void TForm1::ReaderLinesReady() {
-    constexpr qint64 kTakeIntervalMs = 5;
+    constexpr qint64 kTakeIntervalMs = 20;
     if (takeTimer_.isActive()) return;
     const qint64 wait = sinceTake_.isValid() ? kTakeIntervalMs - sinceTake_.elapsed() : 0;
     if (wait <= 0)
@@ -289,6 +291,8 @@ void TForm1::SetConnectedControls(bool connected) {
     GroupBox6->setEnabled(!connected);
     GroupBox7->setEnabled(!connected);
     GroupBox3->setEnabled(connected);
+    // Readable always, editable only with the rest of the Communication group.
+    Memo1->setReadOnly(!connected);
 }
 
 void TForm1::Button3Click() {

@@ -1,9 +1,10 @@
+// The store's lookups and changes; what is kept where is history_store_tiers.cpp.
 #include "history_store.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <malloc.h>
 #include <new>
 #include <stdexcept>
 
@@ -11,19 +12,17 @@ namespace {
 
 constexpr std::size_t kMaxChunk = std::numeric_limits<std::uint32_t>::max();
 
-char* reallocOrThrow(char* old, std::size_t bytes) {
-    void* p = std::realloc(old, bytes);
-    if (!p && bytes != 0)
-        throw std::bad_alloc();
-    return static_cast<char*>(p);
+// Room for one more line start, doubling, so that a failure comes before any change.
+void roomForOneMore(std::vector<std::uint32_t>& starts) {
+    if (starts.size() == starts.capacity())
+        starts.reserve(std::max<std::size_t>(16, starts.capacity() * 2));
 }
 
 }  // namespace
 
-void HistoryStore::Chunk::FreeDeleter::operator()(char* p) const { std::free(p); }
-
-HistoryStore::HistoryStore(std::size_t chunkBytes)
-    : chunkBytes_(std::clamp<std::size_t>(chunkBytes, 64, kMaxChunk)) {
+HistoryStore::HistoryStore(std::size_t chunkBytes, std::size_t memoryBudget)
+    : chunkBytes_(std::clamp<std::size_t>(chunkBytes, 64, kMaxChunk / 2)), budget_(memoryBudget) {
+    cache_.reserve(kCacheSlots);  // so that admitting a chunk never allocates
     clear();
 }
 
@@ -32,82 +31,99 @@ HistoryStore::~HistoryStore() = default;
 void HistoryStore::clear() {
     chunks_.clear();
     chunks_.shrink_to_fit();
-    chunks_.emplace_back();
-    chunks_.back().starts.push_back(0);
+    cache_.clear();
+    tail_ = Plain{};
+    tail_.starts.push_back(0);
+    tailFirstLine_ = 0;
+    tailFirstChar_ = 0;
+    spill_.clear();
+    codec_.freeBuffers();
+    malloc_trim(0);  // what the text held goes back to the system, not only to the heap
+    packedBytes_ = 0;
+    spillCursor_ = 0;
+    dropped_ = 0;
+    dropReason_.clear();
+    frontNotice_ = false;
+    ++frontChanges_;
+    stopped_ = false;
+    stopNoticed_ = false;
+    unreadable_ = 0;
 }
 
-qsizetype HistoryStore::size() const {
-    const Chunk& c = chunks_.back();
-    return c.firstChar + c.used;
-}
+qsizetype HistoryStore::size() const { return tailFirstChar_ + qsizetype(tail_.text.size()); }
 
-qsizetype HistoryStore::lineCount() const {
-    const Chunk& c = chunks_.back();
-    return c.firstLine + qsizetype(c.starts.size());
-}
+qsizetype HistoryStore::lineCount() const { return tailFirstLine_ + qsizetype(tail_.starts.size()); }
 
-std::size_t HistoryStore::chunkIndexAt(qsizetype position) const {
-    if (position >= size())
-        return chunks_.size() - 1;
-    auto it = std::upper_bound(chunks_.begin(), chunks_.end(), position,
-                               [](qsizetype p, const Chunk& c) { return p < c.firstChar; });
-    return std::size_t(it - chunks_.begin()) - 1;
-}
-
-std::size_t HistoryStore::chunkIndexOfLine(qsizetype line) const {
+// The chunk holding `line`; chunks_.size() stands for the tail.
+std::size_t HistoryStore::indexOfLine(qsizetype line) const {
+    if (line >= tailFirstLine_)
+        return chunks_.size();
     auto it = std::upper_bound(chunks_.begin(), chunks_.end(), line,
-                               [](qsizetype l, const Chunk& c) { return l < c.firstLine; });
+                               [](qsizetype l, const Sealed& c) { return l < c.firstLine; });
     return std::size_t(it - chunks_.begin()) - 1;
+}
+
+std::size_t HistoryStore::indexAt(qsizetype position) const {
+    if (position >= tailFirstChar_)
+        return chunks_.size();
+    auto it = std::upper_bound(chunks_.begin(), chunks_.end(), position,
+                               [](qsizetype p, const Sealed& c) { return p < c.firstChar; });
+    return std::size_t(it - chunks_.begin()) - 1;
+}
+
+HistoryStore::Part HistoryStore::part(std::size_t index) const {
+    if (index == chunks_.size())
+        return {tail_.text.data(), std::uint32_t(tail_.text.size()), &tail_.starts, tailFirstLine_, tailFirstChar_,
+                true};
+    const Plain& plain = loaded(index);
+    const Sealed& chunk = chunks_[index];
+    return {plain.text.data(), chunk.bytes, &plain.starts, chunk.firstLine, chunk.firstChar, false};
 }
 
 qsizetype HistoryStore::lineStart(qsizetype line) const {
     line = std::clamp<qsizetype>(line, 0, lineCount() - 1);
-    const Chunk& c = chunks_[chunkIndexOfLine(line)];
-    return c.firstChar + c.starts[std::size_t(line - c.firstLine)];
+    const Part p = part(indexOfLine(line));
+    return p.firstChar + (*p.starts)[std::size_t(line - p.firstLine)];
 }
 
 std::string_view HistoryStore::lineText(qsizetype line) const {
     line = std::clamp<qsizetype>(line, 0, lineCount() - 1);
-    const std::size_t ci = chunkIndexOfLine(line);
-    const Chunk& c = chunks_[ci];
-    const std::size_t local = std::size_t(line - c.firstLine);
-    const std::uint32_t begin = c.starts[local];
+    const Part p = part(indexOfLine(line));
+    const auto local = std::size_t(line - p.firstLine);
+    const std::uint32_t begin = (*p.starts)[local];
     std::uint32_t end;
-    if (local + 1 < c.starts.size())
-        end = c.starts[local + 1] - 1;
-    else if (ci + 1 < chunks_.size())
-        end = c.used - 1;  // a sealed chunk's last line ends at its final break
+    if (local + 1 < p.starts->size())
+        end = (*p.starts)[local + 1] - 1;
     else
-        end = c.used;
-    return {c.data.get() + begin, end - begin};
+        end = p.open ? p.bytes : p.bytes - 1;  // a sealed chunk's last line ends at its final break
+    return {p.text + begin, end - begin};
 }
 
 qsizetype HistoryStore::lineLength(qsizetype line) const { return qsizetype(lineText(line).size()); }
 
 qsizetype HistoryStore::lineAt(qsizetype position) const {
     position = std::clamp<qsizetype>(position, 0, size());
-    const Chunk& c = chunks_[chunkIndexAt(position)];
-    const auto local = std::uint32_t(position - c.firstChar);
-    auto it = std::upper_bound(c.starts.begin(), c.starts.end(), local);
-    return c.firstLine + qsizetype(it - c.starts.begin()) - 1;
+    const Part p = part(indexAt(position));
+    const auto local = std::uint32_t(position - p.firstChar);
+    auto it = std::upper_bound(p.starts->begin(), p.starts->end(), local);
+    return p.firstLine + qsizetype(it - p.starts->begin()) - 1;
 }
 
 char HistoryStore::at(qsizetype position) const {
     if (position < 0 || position >= size())
         return '\0';
-    const Chunk& c = chunks_[chunkIndexAt(position)];
-    return c.data.get()[position - c.firstChar];
+    const Part p = part(indexAt(position));
+    return p.text[position - p.firstChar];
 }
 
 void HistoryStore::copyTo(qsizetype position, qsizetype length, char* out) const {
     position = std::clamp<qsizetype>(position, 0, size());
     length = std::clamp<qsizetype>(length, 0, size() - position);
-    std::size_t ci = chunkIndexAt(position);
     while (length > 0) {
-        const Chunk& c = chunks_[ci++];
-        const qsizetype local = position - c.firstChar;
-        const qsizetype n = std::min<qsizetype>(length, c.used - local);
-        std::memcpy(out, c.data.get() + local, std::size_t(n));
+        const Part p = part(indexAt(position));
+        const qsizetype local = position - p.firstChar;
+        const qsizetype n = std::min<qsizetype>(length, qsizetype(p.bytes) - local);
+        std::memcpy(out, p.text + local, std::size_t(n));
         out += n;
         position += n;
         length -= n;
@@ -122,13 +138,6 @@ std::string HistoryStore::text(qsizetype position, qsizetype length) const {
     return out;
 }
 
-std::size_t HistoryStore::memoryBytes() const {
-    std::size_t total = chunks_.capacity() * sizeof(Chunk);
-    for (const Chunk& c : chunks_)
-        total += c.capacity + c.starts.capacity() * sizeof(std::uint32_t);
-    return total;
-}
-
 std::string HistoryStore::normalizeBreaks(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
@@ -141,149 +150,70 @@ std::string HistoryStore::normalizeBreaks(std::string_view bytes) {
 }
 
 void HistoryStore::append(std::string_view bytes) {
-    const char* p = bytes.data();
-    const char* end = p + bytes.size();
-    if (p == end)
+    if (bytes.empty())
         return;
-    Chunk& last = chunks_.back();
-    if (*p == '\n' && last.used > 0 && last.data.get()[last.used - 1] == '\r') {
-        // The pair was split between two appends: the '\r' already stored becomes
-        // the break, so no position before it moves.
-        last.data.get()[last.used - 1] = '\n';
-        last.starts.push_back(last.used);
-        ++p;
+    if (stopped_) {
+        stop();  // says so, once memory allows
+        return;
     }
-    appendNormalized(p, end);
+    try {
+        const char* p = bytes.data();
+        std::string& text = tail_.text;
+        if (*p == '\n' && !text.empty() && text.back() == '\r') {
+            // The pair was split between two appends: the '\r' already stored becomes
+            // the break, so no position before it moves.
+            roomForOneMore(tail_.starts);
+            text.back() = '\n';
+            tail_.starts.push_back(std::uint32_t(text.size()));
+            ++p;
+        }
+        appendNormalized(p, bytes.data() + bytes.size());
+    } catch (const std::bad_alloc&) {
+        stop();
+    } catch (const std::length_error&) {
+        stop();
+    }
 }
 
-// Copies line by line; each "\r\n" inside [p, end) is written as '\n'.
+// Line by line; each "\r\n" inside [p, end) is written as '\n'.
 void HistoryStore::appendNormalized(const char* p, const char* end) {
     while (p != end) {
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
         if (!nl) {
-            const auto n = std::size_t(end - p);
-            std::memcpy(reserveTail(n), p, n);
-            chunks_.back().used += std::uint32_t(n);
+            writeTail(p, std::size_t(end - p), false);
             return;
         }
         std::size_t n = std::size_t(nl - p);
         if (n > 0 && nl[-1] == '\r')
             --n;
-        char* out = reserveTail(n + 1);
-        std::memcpy(out, p, n);
-        out[n] = '\n';
-        Chunk& c = chunks_.back();
-        c.used += std::uint32_t(n + 1);
-        c.starts.push_back(c.used);
+        writeTail(p, n, true);
         p = nl + 1;
     }
 }
 
-// Stores bytes as they are, recording a line after every '\n'.
-void HistoryStore::appendRaw(const char* p, std::size_t n) {
-    const char* end = p + n;
+// Bytes as they are, each '\n' a break.
+void HistoryStore::appendRaw(const char* p, const char* end) {
     while (p != end) {
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', std::size_t(end - p)));
-        const std::size_t len = std::size_t((nl ? nl + 1 : end) - p);
-        std::memcpy(reserveTail(len), p, len);
-        Chunk& c = chunks_.back();
-        c.used += std::uint32_t(len);
-        if (nl)
-            c.starts.push_back(c.used);
-        p += len;
-    }
-}
-
-// Room for `bytes` more at the end of the last chunk. The open line moves along
-// into a new chunk when the current one is full, so lines never cross chunks.
-char* HistoryStore::reserveTail(std::size_t bytes) {
-    Chunk* c = &chunks_.back();
-    if (c->capacity - c->used >= bytes)
-        return c->data.get() + c->used;
-    const std::size_t open = c->used - c->starts.back();
-    const std::size_t need = open + bytes;
-    if (need > kMaxChunk)
-        throw std::length_error("history line longer than 4 GiB");
-    if (c->starts.size() == 1) {
-        // The chunk holds only the open line: grow it, doubling so that a long
-        // line arriving in small pieces is not copied again and again.
-        const std::size_t cap = std::min(kMaxChunk, std::max({chunkBytes_, need, std::size_t(c->capacity) * 2}));
-        c->data.reset(reallocOrThrow(c->data.release(), cap));
-        c->capacity = std::uint32_t(cap);
-    } else {
-        const std::size_t cap = std::max(chunkBytes_, need);
-        Chunk next;
-        next.data.reset(reallocOrThrow(nullptr, cap));
-        next.capacity = std::uint32_t(cap);
-        std::memcpy(next.data.get(), c->data.get() + c->starts.back(), open);
-        next.used = std::uint32_t(open);
-        next.starts.reserve(std::max<std::size_t>(16, c->starts.size()));
-        next.starts.push_back(0);
-        c->used = c->starts.back();
-        c->starts.pop_back();
-        seal(*c);
-        next.firstLine = c->firstLine + qsizetype(c->starts.size());
-        next.firstChar = c->firstChar + c->used;
-        chunks_.push_back(std::move(next));
-        c = &chunks_.back();
-    }
-    return c->data.get() + c->used;
-}
-
-// A chunk that no longer takes appends keeps only what it holds.
-void HistoryStore::seal(Chunk& chunk) {
-    chunk.starts.shrink_to_fit();
-    if (chunk.capacity - chunk.used > chunk.capacity / 8) {
-        chunk.data.reset(reallocOrThrow(chunk.data.release(), chunk.used));
-        chunk.capacity = chunk.used;
-    }
-}
-
-void HistoryStore::renumberFrom(std::size_t index) {
-    chunks_[0].firstLine = 0;
-    chunks_[0].firstChar = 0;
-    for (std::size_t i = std::max<std::size_t>(index, 1); i < chunks_.size(); ++i) {
-        const Chunk& prev = chunks_[i - 1];
-        chunks_[i].firstLine = prev.firstLine + qsizetype(prev.starts.size());
-        chunks_[i].firstChar = prev.firstChar + prev.used;
-    }
-}
-
-// Cuts text into chunks of about chunkBytes_ that end at breaks. When the text
-// ends the history, its last piece keeps room for appends.
-std::vector<HistoryStore::Chunk> HistoryStore::split(const std::string& text, bool isLast) const {
-    std::vector<Chunk> pieces;
-    std::size_t pos = 0;
-    do {
-        std::size_t cut = text.size();
-        if (text.size() - pos > chunkBytes_) {
-            const std::size_t window = pos + chunkBytes_;
-            std::size_t nl = text.rfind('\n', window - 1);
-            if (nl == std::string::npos || nl < pos)
-                nl = text.find('\n', window);
-            if (nl != std::string::npos)
-                cut = nl + 1;
+        if (!nl) {
+            writeTail(p, std::size_t(end - p), false);
+            return;
         }
-        if (cut - pos > kMaxChunk)
-            throw std::length_error("history line longer than 4 GiB");
-        const bool final = cut == text.size();
-        Chunk c;
-        const std::size_t n = cut - pos;
-        const std::size_t cap = final && isLast ? std::max(n, chunkBytes_) : n;
-        c.data.reset(reallocOrThrow(nullptr, cap));
-        c.capacity = std::uint32_t(cap);
-        c.used = std::uint32_t(n);
-        std::memcpy(c.data.get(), text.data() + pos, n);
-        c.starts.push_back(0);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (text[pos + i] == '\n' && (i + 1 < n || (final && isLast)))
-                c.starts.push_back(std::uint32_t(i + 1));
-        }
-        c.starts.shrink_to_fit();
-        pieces.push_back(std::move(c));
-        pos = cut;
-    } while (pos < text.size());
-    return pieces;
+        writeTail(p, std::size_t(nl - p), true);
+        p = nl + 1;
+    }
+}
+
+// Everything that can fail happens before the first byte is written.
+void HistoryStore::writeTail(const char* p, std::size_t n, bool withBreak) {
+    makeRoom(n + (withBreak ? 1 : 0));
+    if (withBreak)
+        roomForOneMore(tail_.starts);
+    tail_.text.append(p, n);
+    if (withBreak) {
+        tail_.text.push_back('\n');
+        tail_.starts.push_back(std::uint32_t(tail_.text.size()));
+    }
 }
 
 void HistoryStore::replace(qsizetype position, qsizetype length, std::string_view bytes) {
@@ -291,26 +221,116 @@ void HistoryStore::replace(qsizetype position, qsizetype length, std::string_vie
     length = std::clamp<qsizetype>(length, 0, size() - position);
     if (length == 0 && bytes.empty())
         return;
-    if (length == 0 && position == size()) {
-        appendRaw(bytes.data(), bytes.size());
-        return;
+    try {
+        if (length == 0 && position == size())
+            appendRaw(bytes.data(), bytes.data() + bytes.size());
+        else
+            replaceRange(position, length, bytes);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the edit does not happen.
+    } catch (const std::length_error&) {
     }
-    const std::size_t first = chunkIndexAt(position);
-    const std::size_t last = chunkIndexAt(position + length);
-    const Chunk& a = chunks_[first];
-    const Chunk& b = chunks_[last];
-    const auto headLen = std::size_t(position - a.firstChar);
-    const auto tailFrom = std::size_t(position + length - b.firstChar);
-    std::string joined;
-    joined.reserve(headLen + bytes.size() + (b.used - tailFrom));
-    joined.append(a.data.get(), headLen);
-    joined += bytes;
-    joined.append(b.data.get() + tailFrom, b.used - tailFrom);
+}
 
-    const bool isLast = last + 1 == chunks_.size();
-    std::vector<Chunk> pieces = split(joined, isLast);
-    chunks_.erase(chunks_.begin() + std::ptrdiff_t(first), chunks_.begin() + std::ptrdiff_t(last) + 1);
+// Rebuilds the chunks the range touches from their text around the new bytes.
+// All new chunks are packed before the first old one goes, so a failure leaves
+// the text as it was.
+void HistoryStore::replaceRange(qsizetype position, qsizetype length, std::string_view bytes) {
+    const std::size_t first = indexAt(position);
+    const std::size_t last = indexAt(position + length);
+    const bool toEnd = last == chunks_.size();
+    std::string joined;
+    {
+        const Part a = part(first);
+        const auto head = std::size_t(position - a.firstChar);
+        probe(head + bytes.size() + chunkBytes_);
+        joined.reserve(head + bytes.size() + chunkBytes_);
+        joined.append(a.text, head);
+    }
+    joined += bytes;
+    {
+        const Part b = part(last);
+        const auto from = std::size_t(position + length - b.firstChar);
+        joined.append(b.text + from, b.bytes - from);
+    }
+
+    // Pieces of about chunkBytes_ that end at breaks; when the text runs to the
+    // end of the history, its last piece is the new tail.
+    std::vector<Sealed> pieces;
+    Plain newTail;
+    std::size_t pos = 0;
+    do {
+        std::size_t cut = joined.size();
+        if (joined.size() - pos > chunkBytes_) {
+            std::size_t nl = joined.rfind('\n', pos + chunkBytes_ - 1);
+            if (nl == std::string::npos || nl < pos)
+                nl = joined.find('\n', pos + chunkBytes_);
+            if (nl != std::string::npos)
+                cut = nl + 1;
+        }
+        const std::string_view piece = std::string_view(joined).substr(pos, cut - pos);
+        if (toEnd && cut == joined.size()) {
+            if (piece.size() > kMaxChunk)
+                throw std::length_error("history line longer than 4 GiB");
+            newTail.text.reserve(std::max(chunkBytes_, piece.size()));
+            newTail.text.append(piece);
+            indexLines(newTail, true);
+        } else {
+            pieces.push_back(packChunk(piece));
+        }
+        pos = cut;
+    } while (pos < joined.size());
+
+    const std::size_t end = toEnd ? chunks_.size() : last + 1;
+    const std::size_t count = chunks_.size() - (end - first) + pieces.size();
+    if (count > chunks_.capacity())
+        chunks_.reserve(std::max(count, chunks_.capacity() * 2));
+
+    // From here on nothing throws.
+    for (std::size_t i = first; i < end; ++i)
+        releaseChunk(chunks_[i]);
+    if (first == 0)
+        frontNotice_ = false;  // an edit there may have changed the notice
+    for (const Sealed& piece : pieces)
+        packedBytes_ += piece.packed.capacity();
+    chunks_.erase(chunks_.begin() + std::ptrdiff_t(first), chunks_.begin() + std::ptrdiff_t(end));
     chunks_.insert(chunks_.begin() + std::ptrdiff_t(first), std::make_move_iterator(pieces.begin()),
                    std::make_move_iterator(pieces.end()));
+    if (toEnd)
+        tail_ = std::move(newTail);
     renumberFrom(first);
+    spillCursor_ = std::min(spillCursor_, first);
+    enforceBudget();
+}
+
+void HistoryStore::renumberFrom(std::size_t index) {
+    qsizetype line = 0;
+    qsizetype ch = 0;
+    if (index > 0) {
+        const Sealed& prev = chunks_[index - 1];
+        line = prev.firstLine + prev.lines;
+        ch = prev.firstChar + prev.bytes;
+    }
+    for (std::size_t i = index; i < chunks_.size(); ++i) {
+        chunks_[i].firstLine = line;
+        chunks_[i].firstChar = ch;
+        line += chunks_[i].lines;
+        ch += chunks_[i].bytes;
+    }
+    tailFirstLine_ = line;
+    tailFirstChar_ = ch;
+}
+
+// A line starts at 0 and after every break; in a sealed chunk the final break
+// ends its last line instead of starting another.
+void HistoryStore::indexLines(Plain& plain, bool open) {
+    plain.starts.clear();
+    plain.starts.push_back(0);
+    const char* base = plain.text.data();
+    const std::size_t n = plain.text.size();
+    for (const char* p = base; (p = static_cast<const char*>(std::memchr(p, '\n', n - std::size_t(p - base))));) {
+        ++p;
+        if (open || std::size_t(p - base) < n)
+            plain.starts.push_back(std::uint32_t(p - base));
+    }
 }

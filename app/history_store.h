@@ -1,17 +1,31 @@
 #pragma once
-// The history's text, kept compactly: 8-bit characters, one byte each, with '\n'
-// as the one line break. Text lives in chunks of whole lines (a line never crosses
-// chunks) beside one 32-bit start offset per line, so N characters in L lines cost
-// about N + 4L bytes. Appending costs O(bytes appended); an edit anywhere else
-// costs O(chunk).
+// The history's text: 8-bit characters with '\n' as the one line break, kept so
+// that days of received data fit in bounded memory.
+//
+// Text lives in chunks of whole lines (a line never crosses chunks). The newest
+// chunk, the tail, is plain text with a start offset per line and takes appends.
+// A full tail is sealed: packed by HistoryCodec and kept as one blob with only
+// its line and character counts, no per-line index. A few sealed chunks that were
+// looked at lately are kept unpacked, with an index, in a small cache. When the
+// memory held passes the budget, the oldest packed chunks go to HistorySpill's
+// encrypted temporary file and come back from it when needed.
 //
 // Positions are character offsets into the whole text, where every break counts
-// as one character. An empty store is one empty line.
+// as one character. An empty store is one empty line. Lookups find their chunk by
+// binary search over the chunks' first lines and first characters, then load at
+// most that one chunk.
+//
+// Nothing here throws on exhaustion: append() stops keeping text and says so,
+// replace() leaves the text as it was. Not thread-safe, const members included
+// (they fill the cache).
+
+#include "history_codec.h"
+#include "history_spill.h"
 
 #include <QtGlobal>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,8 +33,13 @@
 class HistoryStore {
 public:
     static constexpr std::size_t kDefaultChunkBytes = std::size_t{1} << 20;
+    // What the history may hold in memory before its oldest part goes to disk:
+    // some 45 minutes of random bytes at 921 600 baud shown in HEX, hours of text.
+    static constexpr std::size_t kDefaultMemoryBudget = std::size_t{256} << 20;
+    static constexpr std::size_t kCacheSlots = 4;
 
-    explicit HistoryStore(std::size_t chunkBytes = kDefaultChunkBytes);
+    explicit HistoryStore(std::size_t chunkBytes = kDefaultChunkBytes,
+                          std::size_t memoryBudget = kDefaultMemoryBudget);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
@@ -34,50 +53,128 @@ public:
     // each '\n' is a break, every other byte a character (see normalizeBreaks).
     // Out-of-range arguments are clamped to the text.
     void replace(qsizetype position, qsizetype length, std::string_view bytes);
+    // Empties the history and gives back its memory and its file space.
     void clear();
 
     qsizetype size() const;
     qsizetype lineCount() const;
     qsizetype lineStart(qsizetype line) const;
     qsizetype lineLength(qsizetype line) const;
-    // The line's characters without its break; valid until the next change.
+    // The line's characters without its break. Valid until the next change, or
+    // the next lookup (any call below but size() and lineCount()) into a chunk
+    // that is not in the cache; lookups into the same line's chunk keep it valid.
     std::string_view lineText(qsizetype line) const;
     qsizetype lineAt(qsizetype position) const;
     char at(qsizetype position) const;
     std::string text(qsizetype position, qsizetype length) const;
     void copyTo(qsizetype position, qsizetype length, char* out) const;
 
-    // Heap bytes held for the text and its index (allocated, not merely used).
+    // Heap bytes held for the text, packed or not, its indexes and the codec.
     std::size_t memoryBytes() const;
-    std::size_t chunkCount() const { return chunks_.size(); }
+    // Sealed chunks and the tail.
+    std::size_t chunkCount() const { return chunks_.size() + 1; }
 
     // "\r\n" pairs become "\n"; everything else is kept.
     static std::string normalizeBreaks(std::string_view bytes);
 
+    // ---- what is kept where, for a status line
+    std::size_t memoryBudget() const { return budget_; }
+    HistorySpill::Status spillStatus() const { return spill_.status(); }
+    std::size_t spilledChunks() const;
+    // Characters of the oldest lines dropped because the spill file failed. The
+    // first line then says so; it is rewritten as more goes.
+    std::uint64_t droppedCharacters() const { return dropped_; }
+    // Counts every time the store itself removed lines from the front; a view that
+    // keeps things by line number must start over when it changes.
+    std::uint64_t frontChanges() const { return frontChanges_; }
+    // Memory ran out during an append: nothing more is kept until clear().
+    bool stoppedGrowing() const { return stopped_; }
+    // One sentence about anything above that is not as it should be, or "".
+    std::string statusText() const;
+
+    // ---- seams for tests
+    // Spills to `fd` (owned from now on) instead of a temporary file of its own.
+    void setSpillFile(int fd);
+    // Called with the size before each large allocation; may throw std::bad_alloc.
+    void setAllocationProbe(std::function<void(std::size_t)> probe) { probe_ = std::move(probe); }
+
 private:
-    struct Chunk {
-        struct FreeDeleter {
-            void operator()(char* p) const;
-        };
-        std::unique_ptr<char, FreeDeleter> data;
-        std::uint32_t capacity = 0;
-        std::uint32_t used = 0;
-        // Where each line starts, relative to data. A chunk other than the last ends
-        // with '\n'; the last chunk's last line is the open line that appends extend.
-        std::vector<std::uint32_t> starts;
+    // Text with its line index: the tail, or a sealed chunk in the cache.
+    struct Plain {
+        std::string text;
+        std::vector<std::uint32_t> starts;  // where each line starts; starts[0] == 0
+    };
+    struct Sealed {
         qsizetype firstLine = 0;
         qsizetype firstChar = 0;
+        std::uint32_t lines = 0;  // every line in it ends with its break
+        std::uint32_t bytes = 0;
+        std::uint64_t id = 0;     // names it in the cache
+        std::string packed;       // empty once it is in the spill file
+        HistorySpill::Extent extent;
+        bool spilled() const { return packed.empty(); }
+    };
+    struct Cached {
+        std::uint64_t id = 0;
+        Plain plain;
+    };
+    // One chunk's text and index, wherever it came from.
+    struct Part {
+        const char* text;
+        std::uint32_t bytes;
+        const std::vector<std::uint32_t>* starts;
+        qsizetype firstLine;
+        qsizetype firstChar;
+        bool open;  // the tail, whose last line has no break
     };
 
-    std::size_t chunkIndexAt(qsizetype position) const;
-    std::size_t chunkIndexOfLine(qsizetype line) const;
+    // history_store.cpp: lookups and changes.
+    std::size_t indexOfLine(qsizetype line) const;
+    std::size_t indexAt(qsizetype position) const;
+    Part part(std::size_t index) const;
     void appendNormalized(const char* p, const char* end);
-    void appendRaw(const char* p, std::size_t n);
-    char* reserveTail(std::size_t bytes);
-    void seal(Chunk& chunk);
+    void appendRaw(const char* p, const char* end);
+    void writeTail(const char* p, std::size_t n, bool withBreak);
+    void replaceRange(qsizetype position, qsizetype length, std::string_view bytes);
     void renumberFrom(std::size_t index);
-    std::vector<Chunk> split(const std::string& text, bool isLast) const;
+    static void indexLines(Plain& plain, bool open);
+
+    // history_store_tiers.cpp: sealing, the cache, the budget and running out.
+    void makeRoom(std::size_t bytes);
+    void sealTail(std::size_t need);
+    Sealed packChunk(std::string_view text);
+    const Plain& loaded(std::size_t index) const;
+    Plain unpacked(const Sealed& chunk) const;
+    Plain unreadable(const Sealed& chunk) const;
+    void admit(std::uint64_t id, Plain plain) const;
+    void forget(std::uint64_t id);
+    void releaseChunk(const Sealed& chunk);
+    void enforceBudget() noexcept;
+    void dropOldest(std::size_t failed, int error) noexcept;
+    void stop() noexcept;
+    void probe(std::size_t bytes) const {
+        if (probe_)
+            probe_(bytes);
+    }
 
     std::size_t chunkBytes_;
-    std::vector<Chunk> chunks_;  // never empty; only the last chunk may hold no bytes
+    std::size_t budget_;
+    std::vector<Sealed> chunks_;
+    Plain tail_;
+    qsizetype tailFirstLine_ = 0;
+    qsizetype tailFirstChar_ = 0;
+    mutable std::vector<Cached> cache_;  // most recently used first
+    mutable HistoryCodec codec_;
+    mutable HistorySpill spill_;
+    mutable std::uint64_t unreadable_ = 0;  // chunks that failed to come back
+    std::size_t packedBytes_ = 0;           // packed chunks held in memory
+    std::size_t spillCursor_ = 0;           // every chunk before it is spilled, or the notice
+    std::uint64_t nextId_ = 1;
+    std::uint64_t dropped_ = 0;
+    std::string dropReason_;
+    bool frontNotice_ = false;  // chunk 0 is the line saying what was dropped
+    std::uint64_t frontChanges_ = 0;
+    bool stopped_ = false;
+    bool stopNoticed_ = false;
+    std::function<void(std::size_t)> probe_;
 };

@@ -1,11 +1,16 @@
 #pragma once
 // The history (Memo1): a scrolling, word-wrapped, editable text of 8-bit characters
-// that can hold hours of received data compactly. Text lives in a HistoryStore
-// (one byte a character, a small line index); only the visible lines are laid out
-// and painted.
+// that can hold hours of received data compactly. Text lives in a HistoryStore;
+// only the visible lines are looked up, laid out and painted, so a history of
+// gigabytes scrolls and paints as fast as a short one.
 //
 // Positions are character offsets into toPlainText(), where every line break is
 // one '\n'.
+//
+// The pieces: history_line_layout (how a line looks on screen), history_selection
+// (caret and selection), history_cadence (how often a stream is caught up with),
+// and this widget, split into its display (history_view.cpp) and its input
+// (history_view_input.cpp).
 
 #include <QAbstractScrollArea>
 #include <QString>
@@ -17,6 +22,9 @@ class HistoryStore;
 class HistoryView : public QAbstractScrollArea {
     Q_OBJECT
 public:
+    // A copy takes at most this many characters: the last ones of the selection.
+    static constexpr qsizetype kDefaultCopyLimit = qsizetype{64} << 20;
+
     explicit HistoryView(QWidget* parent = nullptr);
     ~HistoryView() override;
 
@@ -27,9 +35,18 @@ public:
     void appendLatin1(std::string_view bytes);
     // The same for text from the user interface: Latin-1, "?" for other characters.
     void appendText(const QString& text);
+    // True once memory ran out while the history grew or was laid out. It then
+    // takes no more text, and says so at its foot, until clear().
+    bool isOutOfMemory() const;
+
+    // While read-only the user may still scroll, select and copy, but typing,
+    // pasting, cutting and input methods change nothing. Off by default.
+    void setReadOnly(bool readOnly);
+    bool isReadOnly() const;
 
     void clear();
     void setPlainText(const QString& text);
+    // The whole text, however large: for tests and small histories.
     QString toPlainText() const;
     qsizetype lineCount() const;
     qsizetype characterCount() const;
@@ -39,9 +56,14 @@ public:
     // Selects from anchor to position (the caret ends at position).
     void setSelection(qsizetype anchor, qsizetype position);
     bool hasSelection() const;
+    // The whole selection, however large: for tests and small selections.
     QString selectedText() const;
     void selectAll();
+    // Puts the selection on the clipboard; one longer than copyLimit() only with
+    // its last copyLimit() characters, and a notice saying so.
     void copy() const;
+    void setCopyLimit(qsizetype characters);
+    qsizetype copyLimit() const;
 
     // True while the last line is in view: appends keep it in view.
     bool isShowingEnd() const;
@@ -50,10 +72,15 @@ public:
 
     // Brings the scroll bar and the view's position up to date with the text now.
     // Otherwise this happens on the next pass of the event loop, and at most about
-    // sixty times a second while data floods in.
+    // fifteen times a second while data floods in (see HistoryCadence).
     void flushPendingLayout();
 
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+
+signals:
+    // A short message for the user (a copy cut short, memory running out), also
+    // shown as a tool tip at the view.
+    void notice(const QString& text);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

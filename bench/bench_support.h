@@ -11,7 +11,8 @@
 #include "Unit1.h"
 #include "history_store.h"
 #include "history_view.h"
-#include "port_table.h"
+#include "ports.h"
+#include "test_seam.h"
 #include "render.h"
 
 #include <QApplication>

@@ -6,6 +6,8 @@
 // ViewReaderFlood: a thread makes lines at a fixed rate (default 300 000 a second,
 //   3 MB/s of received bytes) while the window's thread drains them the way the
 //   window does; reports how much of that thread it took and its longest stall.
+// ViewHugeHistory: the widget holding 2 GiB of HEX lines; how long scrolling to the
+//   top and painting takes, back to the end, and select all with copy.
 #include "history_store.h"
 #include "history_view.h"
 
@@ -13,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFont>
+#include <QScrollBar>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
@@ -206,5 +209,42 @@ void ViewReaderFlood(benchmark::State& state) {
     }
 }
 BENCHMARK(ViewReaderFlood)->Arg(62500)->Arg(300000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void ViewHugeHistory(benchmark::State& state) {
+    application();
+    const qsizetype size = qsizetype(state.range(0)) << 20;
+    HistoryView view;
+    showLikeTheWindow(view);
+    const std::string batch = hexBatch(200 * kLinesPerBatch, 3);
+    while (view.characterCount() < size && !view.isOutOfMemory())
+        view.appendLatin1(batch);
+    view.flushPendingLayout();
+    QCoreApplication::processEvents();
+    QScrollBar* bar = view.verticalScrollBar();
+    auto ms = [](auto&& step) {
+        QElapsedTimer timer;
+        timer.start();
+        step();
+        return double(timer.nsecsElapsed()) / 1e6;
+    };
+    for (auto _ : state) {
+        state.counters["top_paint_ms"] = ms([&] {
+            bar->setValue(0);
+            view.viewport()->repaint();
+        });
+        state.counters["end_paint_ms"] = ms([&] {
+            bar->setValue(bar->maximum());
+            view.viewport()->repaint();
+        });
+        state.counters["select_all_copy_ms"] = ms([&] {
+            view.selectAll();
+            view.copy();
+        });
+    }
+    state.counters["history_MiB"] = double(view.characterCount()) / double(1 << 20);
+    std::printf("scroll to top of a %.1f GiB history and paint: %.1f ms\n", double(view.characterCount()) / (1 << 30),
+                state.counters["top_paint_ms"].value);
+}
+BENCHMARK(ViewHugeHistory)->Arg(2048)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -2,7 +2,8 @@
 // connection's 20 ms time-out really takes, and how soon PurgeComm(PURGE_RXABORT)
 // ends a read pending in another thread. Prints a small table.
 
-#include "port_table.h"
+#include "ports.h"
+#include "test_seam.h"
 #include "win32.h"
 
 #include <algorithm>

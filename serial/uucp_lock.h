@@ -6,7 +6,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
 // How much of a lock file is read: the ASCII form is 11 bytes ("%10d\n"), some
 // writers append a program and user name.
@@ -22,8 +21,3 @@ std::optional<int> ParseUucpLockPid(std::span<const unsigned char> contents);
 // True when a lock file for `device` (by its base name) names a live process other
 // than this one. Unreadable, unparsable or stale files do not hold the port.
 bool PortLockedByLiveProcess(const std::string& device);
-
-// Test seam: look for lock files in `directories` instead of /var/lock and
-// /run/lock; Restore puts the real ones back. Safe from any thread.
-void OverrideUucpLockDirectories(std::vector<std::string> directories);
-void RestoreUucpLockDirectories();

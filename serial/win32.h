@@ -5,7 +5,7 @@
 // How it works
 // - A HANDLE is one open terminal device plus an eventfd used to wake a pending
 //   read, and the COMMTIMEOUTS set on it. CreateFileA opens only "\\.\COMn" where
-//   n is in the fixed port table (port_table.h); any other path opens nothing.
+//   n is in the fixed port table (ports.h); any other path opens nothing.
 // - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, and a UUCP lock file
 //   naming a live process all mean "held". Opening changes nothing on the line:
 //   raw mode (speed, character size, parity and stop bits kept) goes on at the
@@ -30,7 +30,7 @@
 //
 // On a pseudo-terminal the kernel forces 8 data bits and no parity, and modem-line
 // ioctls fail with ENOTTY; the layer ignores the latter (RTS/DTR go through the
-// seam in modem_lines.h) and GetCommProperties says what the device can carry.
+// seam in test_seam.h) and GetCommProperties says what the device can carry.
 
 #include <cstdint>
 

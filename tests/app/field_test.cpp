@@ -11,8 +11,16 @@
 #include <QInputMethodEvent>
 #include <QRadioButton>
 
+#include "test_seam.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <termios.h>
 #include <unistd.h>
 
@@ -173,6 +181,46 @@ TEST_F(WindowTest, WhatTheDeviceCannotCarryIsNotReported) {
     EXPECT_TRUE(History().endsWith("COM3 Opened\n"));
 }
 
+// Disconnect closes the port only once the reader has left its read: a read is
+// held inside the layer, and the close must not come before the read ends.
+TEST_F(FieldTest, DisconnectClosesOnlyAfterTheReadHasEnded) {
+    using namespace std::chrono_literals;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<LayerEvent> seen;
+    bool held = false, released = false;
+    SetLayerObserver([&](LayerEvent event) {
+        std::unique_lock lock(mutex);
+        seen.push_back(event);
+        changed.notify_all();
+        if (event == LayerEvent::ReadBegins && !held) {
+            held = true;
+            changed.wait_for(lock, 5s, [&] { return released; });
+        }
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return held; })) << "no read began";
+    }
+    // Lets the read go once the close has come (the fault) or surely would have.
+    std::thread releaser([&] {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 800ms, [&] {
+            return std::find(seen.begin(), seen.end(), LayerEvent::Closing) != seen.end();
+        });
+        released = true;
+        changed.notify_all();
+    });
+    Disconnect();
+    releaser.join();
+    SetLayerObserver(nullptr);
+    const auto begins = std::find(seen.begin(), seen.end(), LayerEvent::ReadBegins);
+    const auto ends = std::find(begins, seen.end(), LayerEvent::ReadEnds);
+    const auto closing = std::find(seen.begin(), seen.end(), LayerEvent::Closing);
+    ASSERT_NE(closing, seen.end());
+    EXPECT_LT(ends, closing) << "the port was closed under a read";
+}
+
 TEST_F(FieldTest, InputMethodTextIsSentAsTyped) {
     QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
     form->Edit1->setFocus();
@@ -195,6 +243,9 @@ TEST_F(FieldTest, TheHistoryCanBeSelectedAndCopiedAfterDisconnect) {
     QTest::keyClick(form->Memo1, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(form->Memo1, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), History());
+    const QString kept = History();
+    QTest::keyClicks(form->Memo1, "typed");
+    EXPECT_EQ(History(), kept) << "the history is read-only while disconnected";
 }
 
 }  // namespace

@@ -6,14 +6,27 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
+constexpr unsigned kChildBoundSeconds = 60;
+
+void EndHungChild(int) {
+    static const char message[] = "the entry did not return within its bound; the child ends itself\n";
+    static_cast<void>(::write(STDERR_FILENO, message, sizeof message - 1));
+    _exit(124);
+}
+
 // Runs the real entry in a child process; `during` acts on the window once the
-// loop runs. The child's exit code is what the entry returned.
+// loop runs. The child's exit code is what the entry returned. The death test
+// waits for the child without a bound of its own, so the child keeps one.
 void RunEntryWith(std::function<void()> during) {
+    std::signal(SIGALRM, EndHungChild);
+    alarm(kChildBoundSeconds);
     QTimer::singleShot(0, std::move(during));
     std::exit(RunEntry());
 }
@@ -32,12 +45,12 @@ TEST(Lifecycle, ClosingTheWindowEndsWithZero) {
 // Connected with data streaming in, either way of ending is clean.
 void EndWhileStreaming(bool closeButton) {
     UseOnlyOverriddenPorts(true);
-    // The pty and its feeder are kept to the very end of the child process: nothing
-    // may be torn down under the program before it exits.
+    // The pty and its feeder are kept to the very end of the child process (which
+    // its alarm bounds): nothing may be torn down under the program before it exits.
     static PtyPair* pty = new PtyPair;
     static MappedPort port(3, *pty);
     static std::thread* feeder = new std::thread([] {
-        for (;;) { pty->write("0123456789"); std::this_thread::sleep_for(std::chrono::microseconds(200)); }
+        for (;;) { pty->writeFor("0123456789", 100); std::this_thread::sleep_for(std::chrono::microseconds(200)); }
     });
     (void)feeder;
     RunEntryWith([closeButton] {

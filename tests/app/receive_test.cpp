@@ -2,8 +2,10 @@
 #include "window_fixture.h"
 
 #include "connection.h"
-#include "modem_lines.h"
+#include "test_seam.h"
+#include "test_thread.h"
 
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -71,17 +73,15 @@ TEST_F(WindowTest, SwitchingFormatWhileDataFlowsChangesWholeLinesOnly) {
     MappedPort port(3, pty);
     TForm1& w = Open();
     ASSERT_TRUE(Connect());
-    std::atomic<bool> stop{false};
-    std::thread feeder([&] {
-        while (!stop) { pty.write("0123456789"); std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+    TestThread feeder("the digit feeder", [&](const std::atomic<bool>& stop) {
+        while (!stop) { pty.writeFor("0123456789", 50); std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
     });
     for (int i = 0; i < 20; ++i) {
         QTest::mouseClick(i % 3 == 0 ? w.RadioButton2 : i % 3 == 1 ? w.RadioButton3 : w.RadioButton1,
                           Qt::LeftButton);
         QTest::qWait(15);
     }
-    stop = true;
-    feeder.join();
+    feeder.Stop();
     QTest::qWait(100);
     const QStringList lines = History().split('\n', Qt::SkipEmptyParts);
     ASSERT_GT(lines.size(), 10);
@@ -169,7 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PortTextCase{"COM٣", "COM?", false}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
-TEST_F(WindowTest, DefaultsConfigureTheLineAndModemLinesGoThroughTheSeam) {
+// Every selector, box and button at a choice other than its default reaches the
+// line state; RTS and DTR go through the seam, a pseudo-terminal having none.
+TEST_F(WindowTest, EveryNonDefaultChoiceReachesTheLine) {
     PtyPair pty;
     MappedPort port(3, pty);
     std::vector<std::pair<ModemLine, bool>> calls;
@@ -178,17 +180,29 @@ TEST_F(WindowTest, DefaultsConfigureTheLineAndModemLinesGoThroughTheSeam) {
         return true;
     });
     TForm1& w = Open();
-    QTest::mouseClick(w.RadioButton7, Qt::LeftButton);  // DTR on, RTS stays off
+    w.ComboBox2->setCurrentIndex(8);  // 19200
+    w.ComboBox3->setCurrentIndex(2);  // Two Stop Bits
+    w.ComboBox4->setCurrentIndex(3);  // Odd
+    w.ComboBox5->setCurrentIndex(2);  // Seven
+    QTest::mouseClick(w.CheckBox1, Qt::LeftButton);
+    QTest::mouseClick(w.RadioButton4, Qt::LeftButton);  // RTS on
+    QTest::mouseClick(w.RadioButton7, Qt::LeftButton);  // DTR on
     ASSERT_TRUE(Connect());
     SetModemLineSetter(nullptr);
+    EXPECT_EQ(LineState.BaudRate, 19200u);
+    EXPECT_EQ(LineState.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(LineState.Parity, ODDPARITY);
+    EXPECT_EQ(LineState.fParity, 1u);
+    EXPECT_EQ(LineState.ByteSize, 7);
+    EXPECT_EQ(LineState.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_EQ(LineState.fDtrControl, DTR_CONTROL_ENABLE);
+    // What the device holds (a pseudo-terminal keeps 8 data bits and no parity).
     DCB dcb;
     ASSERT_TRUE(GetCommState(PortHandle, &dcb));
-    EXPECT_EQ(dcb.BaudRate, 9600u);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dcb.fParity, 0u);
-    EXPECT_EQ(LineState.fRtsControl, RTS_CONTROL_DISABLE);
-    EXPECT_EQ(LineState.fDtrControl, DTR_CONTROL_ENABLE);
-    EXPECT_NE(std::find(calls.begin(), calls.end(), std::pair{ModemLine::Rts, false}), calls.end());
+    EXPECT_EQ(dcb.BaudRate, 19200u);
+    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(dcb.fParity, 1u);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), std::pair{ModemLine::Rts, true}), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), std::pair{ModemLine::Dtr, true}), calls.end());
 }
 
@@ -212,19 +226,20 @@ TEST_F(WindowTest, DisconnectWhileDataStreamsNeverReadsAfterTheClose) {
         MappedPort port(3, pty);
         TForm1& w = Open();
         ASSERT_TRUE(Connect());
-        std::atomic<bool> stop{false};
-        std::thread feeder([&] {
-            while (!stop) { pty.write("abcdefghij"); std::this_thread::sleep_for(std::chrono::microseconds(300)); }
+        // Once the disconnect stops the reader nobody drains the pty, so each write
+        // gives up after a moment and the stop flag is looked at again.
+        TestThread feeder("the letter feeder", [&](const std::atomic<bool>& stop) {
+            while (!stop) { pty.writeFor("abcdefghij", 50); std::this_thread::sleep_for(std::chrono::microseconds(300)); }
         });
         QTest::qWait(50);
         QTest::mouseClick(w.Button4, Qt::LeftButton);
-        // Grab the freed descriptor numbers with a pipe carrying bytes of our own.
+        // Grab the freed descriptor numbers with a pipe carrying bytes of our own;
+        // non-blocking, so bytes taken by the reader fail the read below, not hang it.
         int pipeFds[2];
-        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
         ASSERT_EQ(write(pipeFds[1], "ZZZZ", 4), 4);
         QTest::qWait(100);
-        stop = true;
-        feeder.join();
+        feeder.Stop();
         char left[8];
         EXPECT_EQ(read(pipeFds[0], left, sizeof left), 4) << "the reader read a reused descriptor";
         EXPECT_FALSE(History().contains("ZZZZ"));

@@ -4,7 +4,8 @@
 
 #include "Unit1.h"
 #include "history_view.h"
-#include "port_table.h"
+#include "ports.h"
+#include "test_seam.h"
 #include "pty_pair.h"
 
 #include <QComboBox>

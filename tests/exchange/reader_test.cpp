@@ -85,6 +85,45 @@ TEST_F(Reader, BurstBecomesLinesOfTenAndOneSignalPerBatch) {
     EXPECT_EQ(emitted, batches);
 }
 
+// However much the reader takes from the driver at once, every line is what one
+// read of at most 10 bytes would give: a burst gives lines of 10, bytes arriving
+// slowly a line each.
+TEST_F(Reader, LinesAreWhatReadsOfTenGiveForBurstsAndSlowBytes) {
+    std::string burst, expected;
+    for (int i = 0; i < 2005; ++i) burst += static_cast<char>('a' + i % 26);
+    for (size_t at = 0; at < burst.size(); at += 10)
+        expected += "received:" + burst.substr(at, 10) + "\r\n";
+    pty.write(burst);
+    std::this_thread::sleep_for(50ms);
+    reader->StartReading(port);
+    EXPECT_EQ(Await(expected), expected);
+
+    for (const char* slow : {"x", "y", "z"}) {
+        pty.write(slow);
+        std::this_thread::sleep_for(60ms);
+    }
+    EXPECT_EQ(Await("received:x\r\nreceived:y\r\nreceived:z\r\n"),
+              "received:x\r\nreceived:y\r\nreceived:z\r\n");
+}
+
+// A device that goes away is reported once, and the reader stops reading it.
+TEST_F(Reader, ALostDeviceIsReportedOnceAndNoLongerRead) {
+    reader->StartReading(port);
+    pty.write("last");
+    EXPECT_EQ(Await("received:last\r\n"), "received:last\r\n");
+    pty.hangUp();
+    DWORD lost = 0;
+    const auto deadline = Clock::now() + 5s;
+    while (lost == 0 && Clock::now() < deadline) {
+        lost = reader->TakeLoss();
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(lost, ERROR_DEVICE_NOT_CONNECTED);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(reader->TakeLoss(), 0u) << "told once";
+    reader->WaitOutOfRead();
+}
+
 TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
     SetReadTimeout(port, 5000);  // a read that is not aborted would hold on for 5 s
     reader->StartReading(port);

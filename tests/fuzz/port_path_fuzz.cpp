@@ -2,8 +2,9 @@
 // Whatever the text, the path is "\\.\COM" and the text's own one or two digits
 // when the text is "COM" (any case) and those digits, and the template otherwise;
 // and no path that is not exactly "\\.\COM" and one or two digits names a port.
-#include "port_scan.h"
-#include "port_table.h"
+#include "ports.h"
+#include "ports.h"
+#include "test_seam.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,10 +1,20 @@
-// The compact text store behind the history, checked against a plain string.
+// The history's storage, checked against a plain string: packing, the cache, the
+// encrypted spill file, a failing disk and running out of memory.
+#include "history_codec.h"
+#include "history_spill.h"
 #include "history_store.h"
+#include "render.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <new>
 #include <random>
 #include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -31,6 +41,32 @@ void expectMatches(const HistoryStore& store, const std::string& text) {
     }
     ASSERT_EQ(store.lineCount(), line + 1);
 }
+
+// A reader's line for `bytes`, as the window appends it.
+std::string received(const std::string& bytes, ReceiveFormat format) {
+    std::string line;
+    RenderReceived(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), format, line);
+    return line;
+}
+
+std::string randomBytes(std::mt19937& rng, std::size_t n) {
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = char(rng());
+    return s;
+}
+
+// HEX lines of random reads, as the window appends them.
+std::string hexStream(std::mt19937& rng, int lines) {
+    std::string s;
+    for (int i = 0; i < lines; ++i)
+        s += received(randomBytes(rng, 10), ReceiveFormat::Hex);
+    return s;
+}
+
+int tmpFile() { return ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
+
+// ---------------------------------------------------------------- appends and edits
 
 struct AppendCase {
     const char* name;
@@ -79,10 +115,19 @@ TEST(HistoryStore, LinesNeverCrossSmallChunks) {
     EXPECT_GT(store.chunkCount(), 100u);
 }
 
-// Random edits anywhere, on chunks small enough that edits cross and merge them.
-TEST(HistoryStore, RandomEditsMatchPlainString) {
+struct EditCase {
+    const char* name;
+    std::size_t chunkBytes;
+    std::size_t budget;
+};
+
+class StoreEdits : public ::testing::TestWithParam<EditCase> {};
+
+// Random appends and edits anywhere, on chunks small enough that edits cross and
+// merge them, packed and, with a tiny budget, spilled and read back.
+TEST_P(StoreEdits, MatchPlainString) {
     std::mt19937 rng(20240611);
-    HistoryStore store(48);
+    HistoryStore store(GetParam().chunkBytes, GetParam().budget);
     std::string model;
     auto randomText = [&rng](std::size_t max) {
         static const char alphabet[] = "ab \n\r\t\x01\xe9";
@@ -92,9 +137,11 @@ TEST(HistoryStore, RandomEditsMatchPlainString) {
         return s;
     };
     for (int step = 0; step < 3000; ++step) {
-        const int op = std::uniform_int_distribution<int>(0, 3)(rng);
-        if (op == 0) {
-            const std::string piece = randomText(40);
+        const int op = std::uniform_int_distribution<int>(0, 4)(rng);
+        if (op <= 1) {
+            const std::string piece = op == 0 ? randomText(40)
+                                              : received(randomBytes(rng, rng() % 12),
+                                                         rng() % 2 ? ReceiveFormat::Hex : ReceiveFormat::Dec);
             store.append(piece);
             if (!piece.empty() && piece[0] == '\n' && !model.empty() && model.back() == '\r')
                 model.back() = '\n', model += HistoryStore::normalizeBreaks(piece.substr(1));
@@ -103,7 +150,7 @@ TEST(HistoryStore, RandomEditsMatchPlainString) {
         } else {
             const auto pos = std::uniform_int_distribution<std::size_t>(0, model.size())(rng);
             const auto len = std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(model.size() - pos, 120))(rng);
-            const std::string insert = op == 1 ? std::string() : randomText(op == 2 ? 10 : 200);
+            const std::string insert = op == 2 ? std::string() : randomText(op == 3 ? 10 : 200);
             store.replace(qsizetype(pos), qsizetype(len), insert);
             model.replace(pos, len, insert);
         }
@@ -113,21 +160,266 @@ TEST(HistoryStore, RandomEditsMatchPlainString) {
             FAIL() << "after step " << step;
     }
     expectMatches(store, model);
+    EXPECT_EQ(store.spilledChunks() > 0, GetParam().budget < 65536);
     store.clear();
     expectMatches(store, "");
+    EXPECT_EQ(store.spilledChunks(), 0u);
 }
 
-TEST(HistoryStore, RoughlyOneBytePerCharacterPlusIndex) {
-    HistoryStore store;
-    const std::string line = "received:0x48 0x65 0x6c 0x6c 0x6f 0x20 0x57 0x6f 0x72 0x6c \r\n";
-    std::string batch;
-    for (int i = 0; i < 1000; ++i)
-        batch += line;
-    for (int i = 0; i < 400; ++i)
-        store.append(batch);
-    const double perChar = double(store.memoryBytes()) / double(store.size());
-    // 60 characters and a 4-byte start a line, plus at most one chunk of slack.
-    EXPECT_LT(perChar, 1.12);
+INSTANTIATE_TEST_SUITE_P(Tiers, StoreEdits,
+                         ::testing::Values(EditCase{"InMemory", 48, HistoryStore::kDefaultMemoryBudget},
+                                           EditCase{"Spilled", 256, 4096}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HistoryStore, SpillKeepsMemoryWithinBudgetAndClearGivesItBack) {
+    constexpr std::size_t kBudget = 512 * 1024;
+    std::mt19937 rng(7);
+    HistoryStore store(16 * 1024, kBudget);
+    const int fd = tmpFile();
+    ASSERT_GE(fd, 0);
+    const int look = ::dup(fd);
+    store.setSpillFile(fd);
+    const std::string stream = hexStream(rng, 80000);  // about 4.6 MiB of text
+    for (std::size_t i = 0; i < stream.size(); i += 4096)
+        store.append(std::string_view(stream).substr(i, 4096));
+    EXPECT_LE(store.memoryBytes(), kBudget);
+    EXPECT_GT(store.spilledChunks(), 100u);
+    EXPECT_EQ(store.text(0, store.size()), HistoryStore::normalizeBreaks(stream));
+    EXPECT_EQ(store.statusText(), "");
+
+    const std::size_t held = store.memoryBytes();
+    store.clear();
+    struct stat st {};
+    ASSERT_EQ(::fstat(look, &st), 0);
+    EXPECT_EQ(st.st_blocks, 0) << "file space kept after clear()";
+    EXPECT_LT(store.memoryBytes(), held / 4);
+    ::close(look);
+}
+
+// The view reads a line, then looks up another part before it is done with it.
+TEST(HistoryStore, LineTextOutlivesOneLookupElsewhere) {
+    std::mt19937 rng(3);
+    HistoryStore store(4096, 0);
+    const std::string text = HistoryStore::normalizeBreaks(hexStream(rng, 3000));
+    store.append(text);
+    // The top chunk is the oldest in a full cache, then used again.
+    for (qsizetype line : {0, 300, 600, 900})
+        (void)store.lineText(line);
+    const std::string_view top = store.lineText(0);
+    (void)store.lineText(2000);
+    EXPECT_EQ(top, std::string_view(text).substr(0, text.find('\n')));
+}
+
+// ---------------------------------------------------------------- the codec
+
+struct PackCase {
+    const char* name;
+    std::string text;
+};
+
+class Codec : public ::testing::TestWithParam<PackCase> {};
+
+// Only exact renderings may become bytes; anything near one is kept as it is.
+TEST_P(Codec, RoundTripsExactly) {
+    HistoryCodec codec;
+    const std::string& text = GetParam().text;
+    const std::string blob = codec.pack(text);
+    std::string out;
+    ASSERT_TRUE(codec.unpack(blob, text.size(), out));
+    EXPECT_EQ(out, text);
+    EXPECT_FALSE(codec.unpack(blob, text.size() + 1, out));
+}
+
+std::string renderedLines(ReceiveFormat format) {
+    std::string s;
+    using namespace std::string_literals;
+    for (const std::string& bytes : {""s, "\x00"s, "\x0f\x10"s, "\xff\x7f\x80 \n\r"s, "0123456789abcdefghij"s})
+        s += HistoryStore::normalizeBreaks(received(bytes, format));
+    s += HistoryStore::normalizeBreaks(received(std::string(300, '\x01'), format));  // a count past one op byte
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Codec,
+    ::testing::Values(PackCase{"Empty", ""}, PackCase{"OnlyBreaks", "\n\n\n"},
+                      PackCase{"NoFinalBreak", "received:0x41 \nreceived:0x42 "},
+                      PackCase{"Hex", renderedLines(ReceiveFormat::Hex)},
+                      PackCase{"Dec", renderedLines(ReceiveFormat::Dec)},
+                      PackCase{"Ascii", renderedLines(ReceiveFormat::Ascii)},
+                      PackCase{"NearHex", "received:0x0A \nreceived:0x05 \nreceived:0x41\nreceived:0x41  \n"
+                                          "received:0x100 \nreceived:0x \nreceived:0xg \nReceived:0x41 \n"},
+                      PackCase{"NearDec", "received:007 \nreceived:256 \nreceived:1 0x2 \nreceived: \n"
+                                          "received:1000 \nreceived:-1 \n"},
+                      PackCase{"Other", std::string("COM3 Opened\nSent:abc\n\0\xff\r\x01\n", 26)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CodecSize, RandomBytesInHexCostAboutThemselves) {
+    std::mt19937 rng(11);
+    const std::string text = HistoryStore::normalizeBreaks(hexStream(rng, 10000));
+    HistoryCodec codec;
+    EXPECT_LT(codec.pack(text).size(), 100000 * 105 / 100);
+}
+
+// ---------------------------------------------------------------- the spill file
+
+TEST(Spill, WritesNothingReadableAndRefusesDamage) {
+    HistorySpill spill;
+    const int fd = tmpFile();
+    ASSERT_GE(fd, 0);
+    const int look = ::dup(fd);
+    spill.adopt(fd);
+    std::string plain;
+    for (int i = 0; i < 200; ++i)
+        plain += "SECRET line " + std::to_string(i) + "\n";
+    HistorySpill::Extent a, b;
+    ASSERT_EQ(spill.write(plain, a), 0);
+    ASSERT_EQ(spill.write(plain, b), 0);
+    std::string disk(std::size_t(a.length + b.length), '\0');
+    ASSERT_EQ(::pread(look, disk.data(), disk.size(), 0), ssize_t(disk.size()));
+    EXPECT_EQ(disk.find("SECRET"), std::string::npos);
+    EXPECT_NE(disk.substr(0, a.length), disk.substr(a.length, b.length)) << "same nonce twice";
+
+    std::string back;
+    ASSERT_TRUE(spill.read(b, back));
+    EXPECT_EQ(back, plain);
+    // A record moved to another place, or changed in one bit, does not read.
+    ASSERT_EQ(::pwrite(look, disk.data(), a.length, off_t(b.offset)), ssize_t(a.length));
+    EXPECT_FALSE(spill.read(b, back));
+    const char flip = char(disk[a.length / 2] ^ 0x20);
+    ASSERT_EQ(::pwrite(look, &flip, 1, off_t(a.length / 2)), 1);
+    EXPECT_FALSE(spill.read(a, back));
+    ::close(look);
+}
+
+TEST(Spill, NeverInMemoryFileSystems) {
+    struct statfs fs {};
+    if (::statfs("/dev/shm", &fs) != 0 || fs.f_type != 0x01021994 /* TMPFS_MAGIC */)
+        GTEST_SKIP() << "/dev/shm is not tmpfs here";
+    HistorySpill onlyShm({"/dev/shm"});
+    EXPECT_FALSE(onlyShm.available());
+    EXPECT_EQ(onlyShm.status(), HistorySpill::Status::MemoryOnly);
+    HistorySpill fallback({"/dev/shm", "/var/tmp"});
+    EXPECT_TRUE(fallback.available());
+    EXPECT_EQ(fallback.directory(), "/var/tmp");
+}
+
+TEST(Spill, DamagedFileReadsAsPlaceholderOfTheSameShape) {
+    std::mt19937 rng(13);
+    HistoryStore store(4096, 0);
+    const int fd = tmpFile();
+    ASSERT_GE(fd, 0);
+    const int look = ::dup(fd);
+    store.setSpillFile(fd);
+    const std::string text = HistoryStore::normalizeBreaks(hexStream(rng, 2000));
+    store.append(text);
+    ASSERT_GT(store.spilledChunks(), 10u);
+    struct stat st {};
+    ASSERT_EQ(::fstat(look, &st), 0);
+    const std::string zeros(std::size_t(st.st_size), '\0');
+    ASSERT_EQ(::pwrite(look, zeros.data(), zeros.size(), 0), ssize_t(zeros.size()));
+    ::close(look);
+
+    EXPECT_EQ(store.size(), qsizetype(text.size()));
+    EXPECT_EQ(store.lineCount(), 2001);
+    EXPECT_EQ(store.lineText(0).rfind("[history: this part could not", 0), 0u) << store.lineText(0);
+    EXPECT_EQ(store.lineStart(2000), qsizetype(text.size()));
+    const std::size_t lastLine = text.rfind('\n', text.size() - 2) + 1;
+    EXPECT_EQ(store.lineText(1999), std::string_view(text).substr(lastLine, text.size() - 1 - lastLine));
+    EXPECT_NE(store.statusText(), "");
+}
+
+// ---------------------------------------------------------------- running out
+
+struct FailingDisk {
+    const char* name;
+    int (*open)();
+    const char* reason;
+};
+
+class DiskFails : public ::testing::TestWithParam<FailingDisk> {};
+
+// The oldest lines go, the first line says how much, the rest is the newest part
+// of what came, whole lines, in bounded memory.
+TEST_P(DiskFails, DropsTheOldestAndSaysSo) {
+    constexpr std::size_t kBudget = 256 * 1024;
+    std::mt19937 rng(17);
+    HistoryStore store(8192, kBudget);
+    const int fd = GetParam().open();
+    ASSERT_GE(fd, 0);
+    store.setSpillFile(fd);
+    const std::string stream = hexStream(rng, 60000);
+    for (std::size_t i = 0; i < stream.size(); i += 5000)
+        store.append(std::string_view(stream).substr(i, 5000));
+    const std::string model = HistoryStore::normalizeBreaks(stream);
+
+    const std::string first(store.lineText(0));
+    EXPECT_EQ(first.rfind("[history: ", 0), 0u) << first;
+    EXPECT_NE(first.find(" of the oldest lines dropped: " + std::string(GetParam().reason) + "]"), std::string::npos)
+        << first;
+    EXPECT_GT(store.droppedCharacters(), 0u);
+    EXPECT_LE(store.memoryBytes(), kBudget);
+    const std::string rest = store.text(store.lineStart(1), store.size());
+    ASSERT_LT(rest.size(), model.size());
+    EXPECT_EQ(model.compare(model.size() - rest.size(), rest.size(), rest), 0);
+    EXPECT_EQ(model[model.size() - rest.size() - 1], '\n');
+    EXPECT_EQ(store.droppedCharacters(), model.size() - rest.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spill, DiskFails,
+    ::testing::Values(FailingDisk{"Full", [] { return ::open("/dev/full", O_RDWR | O_CLOEXEC); }, "disk full"},
+                      // A file that may not grow past 128 KiB: writes fail once the spill reaches it.
+                      FailingDisk{"CannotGrow",
+                                  [] {
+                                      const int fd = ::memfd_create("spill", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+                                      if (fd < 0 || ::ftruncate(fd, 128 << 10) != 0 ||
+                                          ::fcntl(fd, F_ADD_SEALS, F_SEAL_GROW) != 0)
+                                          return -1;
+                                      return fd;
+                                  },
+                                  "temporary file: Operation not permitted"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HistoryStore, OutOfMemoryStopsGrowingAndSaysSo) {
+    static constexpr std::string_view kSays =
+        "[history: out of memory: nothing more is kept until it is cleared]\n";
+    std::mt19937 rng(19);
+    HistoryStore store(1024);
+    bool failing = false;
+    store.setAllocationProbe([&failing](std::size_t) {
+        if (failing)
+            throw std::bad_alloc();
+    });
+    const std::string before = HistoryStore::normalizeBreaks(hexStream(rng, 100));
+    store.append(before);
+    const std::string kept = store.text(0, store.size());
+    failing = true;
+    store.replace(10, 3000, "x");
+    failing = false;
+    EXPECT_EQ(store.text(0, store.size()), kept) << "a failed edit changes nothing";
+    failing = true;
+    const std::string lost = HistoryStore::normalizeBreaks(hexStream(rng, 100));
+    EXPECT_NO_THROW(store.append(lost));
+    EXPECT_TRUE(store.stoppedGrowing());
+    failing = false;
+    store.append("received:late\r\n");
+    store.append("received:later\r\n");
+
+    const std::string text = store.text(0, store.size());
+    ASSERT_EQ(text.rfind(before, 0), 0u);
+    ASSERT_GE(text.size(), before.size() + kSays.size());
+    EXPECT_EQ(text.substr(text.size() - kSays.size()), kSays);
+    std::string between = text.substr(before.size(), text.size() - before.size() - kSays.size());
+    if (!between.empty() && lost.compare(0, between.size(), between) != 0)
+        between.pop_back();  // the break that ended a part-kept line
+    EXPECT_EQ(lost.compare(0, between.size(), between), 0);
+    expectMatches(store, text);
+    EXPECT_NE(store.statusText(), "");
+
+    store.clear();
+    store.append("again\n");
+    EXPECT_FALSE(store.stoppedGrowing());
+    expectMatches(store, "again\n");
 }
 
 }  // namespace

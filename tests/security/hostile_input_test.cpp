@@ -3,6 +3,7 @@
 // byte value received. Each case says what must happen; nothing may crash, hang
 // or send what the rules do not say.
 #include "../app/window_fixture.h"
+#include "test_thread.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,7 +14,6 @@
 #include <QRadioButton>
 #include <atomic>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -190,12 +190,11 @@ TEST_F(HostileSend, EveryControlCharacterTypedGoesOutOnceEach) {
 TEST_F(HostileSend, ThousandsOfClicksSendExactlyWhatEachSays) {
     constexpr int kTextClicks = 5000, kNumberClicks = 3000;
     std::string arrived;
-    std::atomic<bool> clicking{true};
-    std::thread drain([&] {
+    TestThread drain("the drain of the clicked bytes", [&](const std::atomic<bool>& clicked) {
         for (;;) {
             const std::string got = pty.read(65536, 100);
             arrived += got;
-            if (got.empty() && !clicking) break;
+            if (got.empty() && clicked) break;
         }
     });
     form->Edit1->setText("abc");
@@ -203,8 +202,7 @@ TEST_F(HostileSend, ThousandsOfClicksSendExactlyWhatEachSays) {
     QTest::mouseClick(form->CheckBox5, Qt::LeftButton);
     form->Edit1->setText("300");
     for (int i = 0; i < kNumberClicks; ++i) QTest::mouseClick(form->Button1, Qt::LeftButton);
-    clicking = false;
-    drain.join();
+    drain.Stop();
 
     std::string expected;
     for (int i = 0; i < kTextClicks; ++i) expected += "abc";

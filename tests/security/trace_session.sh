@@ -19,9 +19,13 @@ export XDG_RUNTIME_DIR=$scratch/runtime XDG_CACHE_HOME=$scratch/cache HOME=$scra
 export QT_QPA_PLATFORM=offscreen
 
 trace=$scratch/trace
-strace -f -qq -o "$trace" -e trace=file,network,process -e signal=none \
+# A bound of its own, shorter than CTest's, so a hung session is named as such.
+timeout -k 5 60 strace -f -qq -o "$trace" -e trace=file,network,process -e signal=none \
     "$binary" --gtest_filter='WindowTest.TracedSession*' >"$scratch/out" 2>&1
 status=$?
+if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+    cat "$scratch/out"; echo "FAIL: the traced session did not end within 60 s"; exit 1
+fi
 if ! grep -q 'execve(' "$trace" 2>/dev/null; then
     cat "$scratch/out"; echo "SKIP: strace cannot trace here"; exit 77
 fi

@@ -1,6 +1,7 @@
 // Which ports the scan lists, and which path a selector text opens.
-#include "port_scan.h"
-#include "port_table.h"
+#include "ports.h"
+#include "ports.h"
+#include "test_seam.h"
 #include "pty_pair.h"
 #include "win32.h"
 

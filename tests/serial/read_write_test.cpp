@@ -1,4 +1,5 @@
 #include "serial_fixture.h"
+#include "test_thread.h"
 
 #include <atomic>
 #include <string>
@@ -89,27 +90,31 @@ TEST_F(ReadWriteTest, IntervalTimeOutEndsAReadOnceBytesStop) {
 
 TEST_F(ReadWriteTest, AllZeroTimeOutsWaitForTheFullCount) {
     SetReadTimeouts(0, 0, 0);
-    std::thread sender([&] {
+    TestThread sender("the sender", [&](const std::atomic<bool>& stop) {
         pty_.write("1234");
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
         pty_.write("567890");
+        // The read never ends by itself: one still waiting after 5 s is aborted, so
+        // the test fails instead of hanging.
+        for (int i = 0; i < 500 && !stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!stop) PurgeComm(handle_, PURGE_RXABORT);
     });
-    EXPECT_EQ(Read(10), "1234567890");
-    sender.join();
+    EXPECT_EQ(Read(10), "1234567890") << "ended only by the abort after 5 s";
+    sender.Stop();
 }
 
 TEST_F(ReadWriteTest, RxAbortEndsAPendingReadButNoLaterOne) {
     SetReadTimeouts(0, 0, 5000);
     std::atomic<std::int64_t> returnedAt{0};
     BOOL ok = TRUE;
-    std::thread reader([&] {
+    TestThread reader("the reader", [&](const std::atomic<bool>&) {
         Read(10, &ok);
         returnedAt = std::chrono::steady_clock::now().time_since_epoch().count();
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto purgedAt = std::chrono::steady_clock::now().time_since_epoch().count();
     ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
-    reader.join();
+    reader.Stop();
     EXPECT_FALSE(ok);
     EXPECT_LT((returnedAt - purgedAt) / 1e6, 200.0);
 
@@ -164,10 +169,10 @@ TEST_F(ReadWriteTest, RxAbortEndsAnEndlessReadOnAHungUpPort) {
     SetReadTimeouts(0, 0, 0);
     pty_.hangUp();
     BOOL ok = TRUE;
-    std::thread reader([&] { Read(10, &ok); });
+    TestThread reader("the endless read", [&](const std::atomic<bool>&) { Read(10, &ok); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
-    reader.join();
+    reader.Stop();
     EXPECT_FALSE(ok);
 }
 

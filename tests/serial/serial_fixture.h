@@ -2,8 +2,9 @@
 // A port number mapped onto a fresh pseudo-terminal, with the port table, the
 // modem-line setter and the lock directories put back after every test.
 
-#include "modem_lines.h"
-#include "port_table.h"
+#include "test_seam.h"
+#include "ports.h"
+#include "test_seam.h"
 #include "pty_pair.h"
 #include "uucp_lock.h"
 #include "win32.h"

@@ -100,7 +100,13 @@ std::vector<unsigned char> AsciiPid(int pid) {
 int DeadPid() {
     const pid_t child = fork();
     if (child == 0) _exit(0);
-    waitpid(child, nullptr, 0);
+    for (int i = 0; i < 500; ++i) {
+        if (waitpid(child, nullptr, WNOHANG) == child) return child;
+        usleep(10000);
+    }
+    ADD_FAILURE() << "the child " << child << " did not end within 5 s";
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);  // a killed child ends at once
     return child;
 }
 

@@ -60,8 +60,8 @@ protected:
     int Inflict(Fault fault, PtyPair& pty) {
         switch (fault) {
         case Fault::OtherEndHangsUp:
-            pty.hangUp();
-            return 2;
+            pty.hangUp();  // the leader; the follower stays held, so its number is not reused
+            return 1;
         case Fault::KernelHangsUpTheLine: {
             const int fd = open(pty.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) return -1;
@@ -72,13 +72,13 @@ protected:
         case Fault::SymlinkRemoved:
             unlink((directory_ + "/ttyS0").c_str());
             pty.hangUp();
-            return 2;
+            return 1;
         case Fault::BoundNodeRemoved:
             umount2(mountPoint_.c_str(), MNT_DETACH);
             mountPoint_.clear();
             unlink((directory_ + "/ttyS0").c_str());
             pty.hangUp();
-            return 2;
+            return 1;
         }
         return -1;
     }

@@ -2,12 +2,14 @@
 
 #include <QTest>
 #include <QThreadPool>
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -91,25 +93,27 @@ SequenceFeeder::~SequenceFeeder() { Stop(); }
 
 void SequenceFeeder::Start(std::size_t count, std::size_t piece, std::chrono::microseconds pause) {
     Stop();
-    stop_ = false;
-    thread_ = std::thread([=, this] { Run(count, piece, pause); });
+    thread_ = std::make_unique<TestThread>(
+        "the sequence feeder", [=, this](const std::atomic<bool>& stop) { Run(count, piece, pause, stop); });
 }
 
 std::size_t SequenceFeeder::Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
+    thread_.reset();  // raises the stop flag and waits, with a bound
     return written_;
 }
 
-std::size_t SequenceFeeder::Finish() {
-    if (thread_.joinable()) thread_.join();
-    return written_;
+std::size_t SequenceFeeder::Finish(std::chrono::milliseconds bound) {
+    if (thread_ && !thread_->Wait(bound))
+        ADD_FAILURE() << "the pty took only " << written_ << " bytes of the sequence in " << bound.count()
+                      << " ms: nobody reads the other side";
+    return Stop();
 }
 
-void SequenceFeeder::Run(std::size_t count, std::size_t piece, std::chrono::microseconds pause) {
+void SequenceFeeder::Run(std::size_t count, std::size_t piece, std::chrono::microseconds pause,
+                         const std::atomic<bool>& stop) {
     std::string buffer;
     std::size_t left = count;
-    while (left > 0 && !stop_) {
+    while (left > 0 && !stop) {
         const std::size_t start = written_;
         buffer.clear();
         for (std::size_t i = 0; i < std::min(left, piece); ++i) buffer += static_cast<char>(SequenceByte(start + i));

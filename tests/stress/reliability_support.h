@@ -6,13 +6,14 @@
 
 #include "history_store.h"
 #include "history_view.h"
+#include "test_thread.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Descriptors and threads of this process, from /proc/self.
@@ -47,17 +48,19 @@ public:
                std::chrono::microseconds pause = std::chrono::microseconds(0));
     // Ends the writing and waits for the thread; returns what was written in all.
     std::size_t Stop();
-    // Waits until the bytes asked for by Start() are written (or the writing failed).
-    std::size_t Finish();
+    // Waits until the bytes asked for by Start() are written (or the writing
+    // failed); FAILs the test, and stops the writing, when that takes longer than
+    // `bound` (nobody reads the other side).
+    std::size_t Finish(std::chrono::milliseconds bound = std::chrono::seconds(20));
     std::size_t written() const { return written_.load(); }
 
 private:
-    void Run(std::size_t count, std::size_t piece, std::chrono::microseconds pause);
+    void Run(std::size_t count, std::size_t piece, std::chrono::microseconds pause,
+             const std::atomic<bool>& stop);
 
     int fd_;
     std::atomic<std::size_t> written_{0};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::unique_ptr<TestThread> thread_;
 };
 
 // Follows the history as the window appends to it. Every complete line is either

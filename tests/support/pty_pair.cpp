@@ -1,9 +1,11 @@
 #include "pty_pair.h"
 
-#include "port_table.h"
+#include "ports.h"
+#include "test_seam.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -11,6 +13,17 @@
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<decltype(left)>(left, 0));
+}
+
+}  // namespace
 
 PtyPair::PtyPair() {
     char name[256] = {};
@@ -23,6 +36,7 @@ PtyPair::PtyPair() {
         return;
     }
     fcntl(leader_, F_SETFD, FD_CLOEXEC);
+    fcntl(leader_, F_SETFL, fcntl(leader_, F_GETFL) | O_NONBLOCK);
     fcntl(followerKeeper_, F_SETFD, FD_CLOEXEC);
     followerPath_ = name;
 }
@@ -32,40 +46,52 @@ PtyPair::~PtyPair() {
     if (followerKeeper_ >= 0) close(followerKeeper_);
 }
 
-void PtyPair::write(const std::string& bytes) {
-    size_t done = 0;
+std::size_t PtyPair::writeFor(const std::string& bytes, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(leader_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{leader_, POLLOUT, 0};
-            poll(&p, 1, 100);
+        const ssize_t n = ::write(leader_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            const int left = MsLeft(deadline);
+            if (left == 0) break;
+            pollfd p{leader_, POLLOUT, 0};
+            poll(&p, 1, std::min(left, 100));
+        } else {
+            break;  // the leader is closed or broken
         }
-        ASSERT_GT(n, 0) << "write to pty leader failed: " << errno;
-        done += static_cast<size_t>(n);
     }
+    return done;
 }
 
-std::string PtyPair::read(size_t count, int timeoutMs) {
+bool PtyPair::write(const std::string& bytes, int timeoutMs) {
+    const std::size_t done = writeFor(bytes, timeoutMs);
+    if (done == bytes.size()) return true;
+    ADD_FAILURE() << "the pty took " << done << " of " << bytes.size() << " bytes in " << timeoutMs
+                  << " ms (errno " << errno << "): nobody reads the other side";
+    return false;
+}
+
+std::string PtyPair::read(std::size_t count, int timeoutMs) {
     std::string out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (out.size() < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) break;
+        const int left = MsLeft(deadline);
+        if (left == 0) break;
         pollfd p{leader_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        if (poll(&p, 1, left) <= 0) continue;
         char buf[4096];
-        ssize_t n = ::read(leader_, buf, std::min(sizeof buf, count - out.size()));
-        if (n > 0) out.append(buf, static_cast<size_t>(n));
+        const ssize_t n = ::read(leader_, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0) out.append(buf, static_cast<std::size_t>(n));
         else if (n < 0 && errno != EINTR && errno != EAGAIN) break;
     }
     return out;
 }
 
 void PtyPair::hangUp() {
-    if (followerKeeper_ >= 0) { close(followerKeeper_); followerKeeper_ = -1; }
     if (leader_ >= 0) { close(leader_); leader_ = -1; }
 }
 

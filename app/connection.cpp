@@ -1,6 +1,6 @@
 #include "connection.h"
 
-#include "port_scan.h"
+#include "ports.h"
 
 HANDLE PortHandle = nullptr;
 DCB LineState;

@@ -1,9 +1,8 @@
-#include "dcb_termios.h"
-#include "modem_lines.h"
+// The line state: GetCommState, SetCommState and GetCommProperties, with RTS and
+// DTR set through the test seam.
 #include "serial_port.h"
-#include "termios2_io.h"
+#include "test_seam.h"
 
-#include <cerrno>
 #include <optional>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,11 +12,20 @@ namespace {
 
 std::optional<ModemLevels> QueryModemLevels(int fd) {
     int bits = 0;
-    int r;
-    do r = ioctl(fd, TIOCMGET, &bits);
-    while (r < 0 && errno == EINTR);
-    if (r != 0) return std::nullopt;
+    if (RetryOnEintr([&] { return ioctl(fd, TIOCMGET, &bits); }) != 0) return std::nullopt;
     return ModemLevels{(bits & TIOCM_RTS) != 0, (bits & TIOCM_DTR) != 0};
+}
+
+bool SetWithIoctl(int fd, ModemLine line, bool on) {
+    int bit = line == ModemLine::Rts ? TIOCM_RTS : TIOCM_DTR;
+    const int r = RetryOnEintr([&] { return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit); });
+    // A pseudo-terminal has no modem lines; there is nothing to set.
+    return r == 0 || errno == ENOTTY || errno == EINVAL;
+}
+
+bool SetModemLine(int fd, ModemLine line, bool on) {
+    const ModemLineSetter replaced = ReplacedModemLineSetter();
+    return replaced ? replaced(fd, line, on) : SetWithIoctl(fd, line, on);
 }
 
 }  // namespace
