@@ -20,6 +20,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <algorithm>
+
 TForm1* Form1 = nullptr;
 
 // The icons live in a static library; nothing would pull them in otherwise.
@@ -233,12 +235,13 @@ void TForm1::AppendHistory(const QString& text) {
 }
 
 // Waking the window costs far more than appending a batch, so while lines stream
-// in they are taken 20 ms apart (the view shows them at most 10 times a second
-// anyway); a lone line is taken at once.
+// in they are taken 40 ms apart (the view shows them at most 10 times a second
+// anyway); a line that comes alone is taken at once.
 void TForm1::ReaderLinesReady() {
-    constexpr qint64 kTakeIntervalMs = 20;
+    constexpr qint64 kTakeIntervalMs = 40;
     if (takeTimer_.isActive()) return;
-    const qint64 wait = sinceTake_.isValid() ? kTakeIntervalMs - sinceTake_.elapsed() : 0;
+    const qint64 wait =
+        streamingTake_ && sinceTake_.isValid() ? kTakeIntervalMs - sinceTake_.elapsed() : 0;
     if (wait <= 0)
         TakeReaderLines();
     else
@@ -250,6 +253,7 @@ void TForm1::TakeReaderLines() {
     // The loss first: every line read before it is queued by then.
     const DWORD lost = ReaderThread->TakeLoss();
     const std::string lines = ReaderThread->TakeLines();
+    streamingTake_ = std::count(lines.begin(), lines.end(), '\n') > 1;
     if (!lines.empty()) Memo1->appendLatin1(lines);
     if (const std::uint64_t dropped = ReaderThread->TakeDroppedBytes())
         AppendHistory(QStringLiteral("[%1 received bytes dropped: out of memory]").arg(dropped) +

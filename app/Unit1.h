@@ -96,6 +96,7 @@ private:
     QString connectedName_;   // as the connect record showed it
     QTimer takeTimer_;
     QElapsedTimer sinceTake_;
+    bool streamingTake_ = false;  // the last take found lines streaming in
     QTimer reopenTimer_;      // while lost: looks for the device again
 };
 

@@ -105,7 +105,10 @@ void HistoryView::Private::sync(bool urgent) {
         bar->setValue(toBar(firstLine));
         settingScroll = false;
     } else if (!scrollBarTimer.isActive()) {
-        scrollBarTimer.start(int(cadence.scrollBarDelay(now)), q);
+        // While text streams in, a catch-up brings the bar along once it is due;
+        // the timer only makes sure it comes when the stream stops, so the bar
+        // never costs a repaint of its own.
+        scrollBarTimer.start(int(cadence.scrollBarDelay(now) + HistoryCadence::kCatchUpMs), q);
     }
     if (cadence.repaintDue(firstLine != oldFirst))
         q->viewport()->update();

@@ -1,127 +1,95 @@
-// Timing of the serial layer on a pseudo-terminal: how long an empty read with the
-// connection's 20 ms time-out really takes, and how soon PurgeComm(PURGE_RXABORT)
-// ends a read pending in another thread. Prints a small table.
+// The serial layer's timing on a pseudo-terminal: how long an empty read with the
+// reader's 20 ms time-out takes, and how soon PurgeComm(PURGE_RXABORT) ends a read
+// pending in another thread.
+//
+//   serial_timing [--rounds 100]
+#include "bench.h"
 
-#include "ports.h"
+#include "pseudo_terminal.h"
 #include "test_seam.h"
 #include "win32.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <thread>
-#include <time.h>
 #include <unistd.h>
 #include <vector>
 
+using namespace bench;
+
 namespace {
 
-constexpr int kPort = 1;
-constexpr int kRounds = 100;
-
-double NowUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-void PrintRow(const char* what, std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    std::printf("%-40s %10.1f %10.1f %10.1f\n", what, us.front(), us[us.size() / 2], us.back());
-}
-
-HANDLE OpenPty(int* leader, int* follower) {
-    char name[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    cfsetspeed(&raw, B9600);
-    if (openpty(leader, follower, name, &raw, nullptr) != 0) return INVALID_HANDLE_VALUE;
-    UseOnlyOverriddenPorts(true);
-    OverridePortDevice(kPort, name);
-    return CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
-std::vector<double> EmptyReads(HANDLE port) {
+void SetReadTimeout(HANDLE port, DWORD ms) {
     COMMTIMEOUTS t;
-    t.ReadTotalTimeoutConstant = 20;
+    t.ReadTotalTimeoutConstant = ms;
     SetCommTimeouts(port, &t);
-    std::vector<double> us;
-    unsigned char buffer[10];
-    for (int i = 0; i < kRounds; ++i) {
-        DWORD n = 0;
-        const double start = NowUs();
-        ReadFile(port, buffer, sizeof buffer, &n, nullptr);
-        us.push_back(NowUs() - start);
-    }
-    return us;
 }
 
-// The reader announces each read just before it starts; the purge follows a short
-// pause so that the read is really waiting in poll.
-std::vector<double> AbortLatencies(HANDLE port) {
-    COMMTIMEOUTS t;
-    t.ReadTotalTimeoutConstant = 5000;
-    SetCommTimeouts(port, &t);
-    std::atomic<int> started{0};
-    std::atomic<double> returnedAt{0};
-    std::atomic<int> finished{0};
-    std::thread reader([&] {
+std::vector<double> EmptyReads(HANDLE port, int rounds) {
+    SetReadTimeout(port, 20);
+    std::vector<double> ms;
+    for (int i = 0; i < rounds; ++i) {
         unsigned char buffer[10];
-        for (int i = 0; i < kRounds; ++i) {
+        DWORD n = 0;
+        const std::int64_t t0 = NowNs();
+        ReadFile(port, buffer, sizeof buffer, &n, nullptr);
+        ms.push_back(Ms(NowNs() - t0));
+    }
+    std::sort(ms.begin(), ms.end());
+    return ms;
+}
+
+// The reader says when each read starts; the purge follows 3 ms later, so the read
+// is waiting by then.
+std::vector<double> AbortLatencies(HANDLE port, int rounds) {
+    SetReadTimeout(port, 5000);
+    std::atomic<int> started{0}, finished{0};
+    std::atomic<std::int64_t> returnedAt{0};
+    std::thread reader([&] {
+        for (int i = 1; i <= rounds; ++i) {
+            unsigned char buffer[10];
             DWORD n = 0;
-            started = i + 1;
+            started = i;
             ReadFile(port, buffer, sizeof buffer, &n, nullptr);
-            returnedAt = NowUs();
-            finished = i + 1;
+            returnedAt = NowNs();
+            finished = i;
         }
     });
-    std::vector<double> us;
-    for (int i = 0; i < kRounds; ++i) {
-        while (started < i + 1) usleep(100);  // not spinning: the reader needs the core
+    std::vector<double> ms;
+    for (int i = 1; i <= rounds; ++i) {
+        while (started < i) usleep(100);  // not spinning: the reader needs the core
         usleep(3000);
-        const double purgedAt = NowUs();
+        const std::int64_t purgedAt = NowNs();
         PurgeComm(port, PURGE_RXABORT);
-        while (finished < i + 1) usleep(100);  // not spinning: the reader needs the core
-        us.push_back(returnedAt - purgedAt);
+        while (finished < i) usleep(100);
+        ms.push_back(Ms(returnedAt - purgedAt));
     }
     reader.join();
-    return us;
-}
-
-double ThreadCpuUs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+    std::sort(ms.begin(), ms.end());
+    return ms;
 }
 
 }  // namespace
 
-int main() {
-    int leader = -1, follower = -1;
-    HANDLE port = OpenPty(&leader, &follower);
-    if (port == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "cannot open a pseudo-terminal as a port\n");
+int main(int argc, char** argv) {
+    const int rounds = std::max(1, int(Arg(argc, argv, "--rounds", 100)));
+    Pty pty;
+    UseOnlyOverriddenPorts(true);
+    OverridePortDevice(1, pty.followerPath());
+    const HANDLE port = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    Title("Serial timing on a pty: empty reads with the 20 ms time-out, aborts");
+    if (!pty.ok() || port == INVALID_HANDLE_VALUE) {
+        Row("the pty opens as COM1", 0, "", "opens", false);
         return 1;
     }
-    std::printf("%-40s %10s %10s %10s\n", "microseconds, " "100 rounds", "best", "median", "worst");
-    PrintRow("empty ReadFile, 20 ms total time-out", EmptyReads(port));
-    PrintRow("PurgeComm(PURGE_RXABORT) to read return", AbortLatencies(port));
-
-    // The other end goes away: reads must keep their pace instead of spinning.
-    close(leader);
-    close(follower);
-    const double cpuBefore = ThreadCpuUs();
-    const std::vector<double> dead = EmptyReads(port);
-    const double cpu = ThreadCpuUs() - cpuBefore;
-    PrintRow("empty ReadFile, 20 ms, after hang-up", dead);
-    double wall = 0;
-    for (double d : dead) wall += d;
-    std::printf("CPU used by those reads: %.3f%% of their wall time\n", 100.0 * cpu / wall);
-
+    const std::vector<double> reads = EmptyReads(port, rounds);
+    Row("empty read, shortest of " + std::to_string(rounds), reads.front(), "ms", ">= 20", reads.front() >= 20);
+    Info("empty read, median", reads[reads.size() / 2], "ms");
+    Info("empty read, longest", reads.back(), "ms");
+    const std::vector<double> aborts = AbortLatencies(port, rounds);
+    Info("PurgeComm(PURGE_RXABORT) until the read ends, median", aborts[aborts.size() / 2], "ms");
+    Info("PurgeComm(PURGE_RXABORT) until the read ends, longest", aborts.back(), "ms");
     CloseHandle(port);
     ClearPortOverrides();
-    return 0;
+    return gMissed ? 1 : 0;
 }

@@ -10,11 +10,13 @@ namespace {
 
 constexpr DWORD kReadSize = 10;
 
-// While data streams in, how long the reader lets it gather in the driver before
-// the next read. Well under the 20 ms read time-out, so a line never waits longer
-// than one read would have, and short enough that a 4 KiB driver buffer holds it
-// at 6 250 000 baud.
-constexpr std::chrono::milliseconds kStreamingNap{4};
+// While data streams in, the reader lets it gather in the driver between reads.
+// The nap adapts so that about a quarter to three quarters of the read buffer
+// gathers: at most 12 ms, under the 20 ms read time-out, so a line never
+// waits longer than one read would have; down to a quarter of a millisecond
+// for a flood, so the driver's buffer never fills.
+constexpr std::chrono::microseconds kLongestNap{12000};
+constexpr std::chrono::microseconds kShortestNap{250};
 
 bool IsDeviceFailure(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_DEVICE_NOT_CONNECTED ||
@@ -117,6 +119,8 @@ std::uint64_t SimpleThread::TakeDroppedBytes() {
 
 void SimpleThread::run() {
     bool streaming = false;  // the last read was full: more is likely queued
+    bool napped = false;     // the last read followed a nap, so its size tells the rate
+    std::chrono::microseconds nap = kLongestNap;
     for (;;) {
         HANDLE port = nullptr;
         {
@@ -139,13 +143,24 @@ void SimpleThread::run() {
             inRead_ = false;
         }
         changed_.notify_all();
-        streaming = RxCount == size;
-        if (RxCount > 0) DeliverRead();
+        const DWORD got = RxCount;  // DeliverRead clears RxCount
+        streaming = got == size;
+        if (got > 0) DeliverRead();
         if (!ok && IsDeviceFailure(error)) {
             ReportLoss(port, error);
             streaming = false;
         }
-        if (streaming) Nap();
+        if (!streaming) {
+            nap = kLongestNap;
+            napped = false;
+            continue;
+        }
+        if (napped && got >= sizeof RxBuffer * 3 / 4)
+            nap = std::max(nap / 2, kShortestNap);
+        else if (napped && got < sizeof RxBuffer / 4)
+            nap = std::min(nap * 2, kLongestNap);
+        Nap(nap);
+        napped = true;
     }
 }
 
@@ -157,9 +172,9 @@ DWORD SimpleThread::NextReadSize(HANDLE port, bool streaming) {
     return whole - whole % kReadSize;
 }
 
-void SimpleThread::Nap() {
+void SimpleThread::Nap(std::chrono::microseconds span) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, kStreamingNap, [this] { return !reading_ || terminated_; });
+    changed_.wait_for(lock, span, [this] { return !reading_ || terminated_; });
 }
 
 void SimpleThread::ReportLoss(HANDLE port, DWORD error) {

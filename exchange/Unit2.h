@@ -17,6 +17,7 @@
 
 #include <QThread>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -82,7 +83,7 @@ private:
     std::string line_;
 
     DWORD NextReadSize(HANDLE port, bool streaming);
-    void Nap();
+    void Nap(std::chrono::microseconds span);
     void DeliverRead();
     void ReportLoss(HANDLE port, DWORD error);
 };

@@ -1,173 +1,27 @@
-// Connecting, receiving in each format, and disconnecting, over pseudo-terminals.
+// The window as it starts; connecting and disconnecting, over pseudo-terminals.
+// A plain session is the traced one.
 #include "window_fixture.h"
 
 #include "connection.h"
-#include "test_seam.h"
 #include "test_thread.h"
 
-#include <QCheckBox>
-#include <QGroupBox>
-#include <QRadioButton>
-#include <QRegularExpression>
-#include <atomic>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
-struct FormatCase {
-    const char* name;
-    QRadioButton* TForm1::*button;
-    std::string bytes;
-    QString shown;
-};
-
-class ReceiveFormats : public WindowTest, public ::testing::WithParamInterface<FormatCase> {};
-
-TEST_P(ReceiveFormats, ShowsEveryByteOfARead) {
-    const FormatCase& c = GetParam();
-    PtyPair pty;
-    MappedPort port(3, pty);
+TEST_F(WindowTest, StartsDisconnectedWithDefaults) {
     TForm1& w = Open();
-    ASSERT_TRUE(Connect());
-    QTest::mouseClick(w.*c.button, Qt::LeftButton);
-    pty.write(c.bytes);
-    ASSERT_TRUE(WaitForHistory(c.shown)) << History().toStdString();
-    EXPECT_EQ(History(), "COM3 Opened\n" + c.shown);
+    EXPECT_FALSE(w.windowIcon().isNull());
+    EXPECT_TRUE(w.Button3->isEnabled() && w.GroupBox1->isEnabled() && w.GroupBox2->isEnabled());
+    EXPECT_FALSE(w.Button4->isEnabled() || w.GroupBox3->isEnabled());
+    EXPECT_TRUE(w.Memo1->isEnabled()) << "the history stays readable";
+    EXPECT_TRUE(w.RadioButton1->isChecked() && w.RadioButton5->isChecked() && w.RadioButton6->isChecked());
+    EXPECT_FALSE(w.CheckBox1->isChecked() || w.CheckBox4->isChecked() || w.CheckBox5->isChecked());
+    const QStringList shown = {w.ComboBox1->currentText(), w.ComboBox2->currentText(), w.ComboBox3->currentText(),
+                               w.ComboBox4->currentText(), w.ComboBox5->currentText(), w.Edit1->text(), History()};
+    EXPECT_EQ(shown, QStringList({"", "9600", "One Stop Bit", "None", "Eight", "", ""}));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Window, ReceiveFormats,
-    ::testing::Values(
-        FormatCase{"AsciiHello", &TForm1::RadioButton1, "Hello", "received:Hello\n"},
-        FormatCase{"HexHello", &TForm1::RadioButton2, "Hello", "received:0x48 0x65 0x6c 0x6c 0x6f \n"},
-        FormatCase{"DecHello", &TForm1::RadioButton3, "Hello", "received:72 101 108 108 111 \n"},
-        FormatCase{"HexHigh", &TForm1::RadioButton2, "\x80\xff", "received:0x80 0xff \n"},
-        FormatCase{"DecHigh", &TForm1::RadioButton3, "\x80\xff", "received:128 255 \n"},
-        FormatCase{"HexZeroInside", &TForm1::RadioButton2, std::string("A\0B", 3),
-                   "received:0x41 0x0 0x42 \n"},
-        FormatCase{"DecZeroFirst", &TForm1::RadioButton3, std::string("\0B", 2),
-                   "received:0 66 \n"},
-        FormatCase{"AsciiZeroInside", &TForm1::RadioButton1, std::string("A\0B", 3),
-                   QString::fromLatin1("received:A\0B\n", 13)}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(WindowTest, ABurstOf25BytesMakesLinesOf10_10_5) {
-    PtyPair pty;
-    MappedPort port(3, pty);
-    TForm1& w = Open();
-    ASSERT_TRUE(Connect());
-    QTest::mouseClick(w.RadioButton2, Qt::LeftButton);
-    // Written while the reader is inside a read, so the whole burst waits for it.
-    pty.write(std::string(25, 'x'));
-    const QString ten = "received:" + QString("0x78 ").repeated(10) + "\n";
-    const QString five = "received:" + QString("0x78 ").repeated(5) + "\n";
-    ASSERT_TRUE(WaitForHistory(five));
-    EXPECT_EQ(History(), "COM3 Opened\n" + ten + ten + five);
-}
-
-TEST_F(WindowTest, SwitchingFormatWhileDataFlowsChangesWholeLinesOnly) {
-    PtyPair pty;
-    MappedPort port(3, pty);
-    TForm1& w = Open();
-    ASSERT_TRUE(Connect());
-    TestThread feeder("the digit feeder", [&](const std::atomic<bool>& stop) {
-        while (!stop) { pty.writeFor("0123456789", 50); std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
-    });
-    for (int i = 0; i < 20; ++i) {
-        QTest::mouseClick(i % 3 == 0 ? w.RadioButton2 : i % 3 == 1 ? w.RadioButton3 : w.RadioButton1,
-                          Qt::LeftButton);
-        QTest::qWait(15);
-    }
-    feeder.Stop();
-    QTest::qWait(100);
-    const QStringList lines = History().split('\n', Qt::SkipEmptyParts);
-    ASSERT_GT(lines.size(), 10);
-    const QRegularExpression whole(
-        "^received:(([0-9]{1,10})|((0x3[0-9] ){1,10})|((4[89] |5[0-7] ){1,10}))$");
-    for (qsizetype i = 1; i < lines.size(); ++i)
-        EXPECT_TRUE(whole.match(lines[i]).hasMatch()) << lines[i].toStdString();
-}
-
-TEST_F(WindowTest, ConnectDisconnectAndConnectToASecondPort) {
-    PtyPair first, second;
-    MappedPort p3(3, first), p4(4, second);
-    TForm1& w = Open();
-    ASSERT_TRUE(Connect());
-    EXPECT_FALSE(w.GroupBox1->isEnabled());
-    EXPECT_FALSE(w.GroupBox6->isEnabled());
-    EXPECT_FALSE(w.GroupBox7->isEnabled());
-    EXPECT_TRUE(w.GroupBox3->isEnabled());
-    EXPECT_TRUE(w.Button4->isEnabled());
-    first.write("one");
-    ASSERT_TRUE(WaitForHistory("received:one\n"));
-
-    QTest::mouseClick(w.Button4, Qt::LeftButton);
-    EXPECT_TRUE(w.Button3->isEnabled());
-    EXPECT_FALSE(w.Button4->isEnabled());
-    EXPECT_TRUE(w.GroupBox1->isEnabled());
-    EXPECT_FALSE(w.GroupBox3->isEnabled());
-
-    w.ComboBox1->setCurrentIndex(1);
-    ASSERT_TRUE(Connect());
-    second.write("two");
-    ASSERT_TRUE(WaitForHistory("received:two\n"));
-    EXPECT_EQ(History(),
-              "COM3 Opened\nreceived:one\nCOM3 Closed\nCOM4 Opened\nreceived:two\n");
-}
-
-TEST_F(WindowTest, AHeldPortIsNotOpened) {
-    PtyPair pty;
-    MappedPort port(3, pty);
-    TForm1& w = Open();
-    const int holder = open(pty.followerPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_FALSE(Connect());
-    EXPECT_EQ(History(), "COM3 Not Opened\n");
-    EXPECT_TRUE(w.Button3->isEnabled());
-    EXPECT_FALSE(w.GroupBox3->isEnabled());
-    close(holder);
-}
-
-struct PortTextCase {
-    const char* text;
-    const char* shown;
-    bool opens;
-};
-
-class PortTexts : public WindowTest, public ::testing::WithParamInterface<PortTextCase> {};
-
-// Only "COM" and one or two digits name a port: a text that merely ends in the
-// right digits must not open a port the user did not ask for.
-TEST_P(PortTexts, OpenOnlyThePortNamed) {
-    const PortTextCase& c = GetParam();
-    PtyPair five, twelve;
-    MappedPort p5(5, five), p12(12, twelve);
-    TForm1& w = Open();
-    w.ComboBox1->setCurrentIndex(1);  // COM12
-    ASSERT_TRUE(Connect());
-    QTest::mouseClick(w.Button4, Qt::LeftButton);
-
-    w.ComboBox1->setEditText(QString::fromUtf8(c.text));
-    EXPECT_EQ(Connect(), c.opens);
-    const QString last = History().split('\n', Qt::SkipEmptyParts).last();
-    EXPECT_EQ(last, QString::fromUtf8(c.shown) + (c.opens ? " Opened" : " Not Opened"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Window, PortTexts,
-    ::testing::Values(PortTextCase{"COM5", "COM5", true}, PortTextCase{"com5", "com5", true},
-                      PortTextCase{"COM12", "COM12", true}, PortTextCase{"XYZ5", "XYZ5", false},
-                      PortTextCase{"COM1234", "COM12", false}, PortTextCase{"COM123", "COM12", false},
-                      PortTextCase{"", "", false}, PortTextCase{"COM 5", "COM 5", false},
-                      PortTextCase{"COM0", "COM0", false}, PortTextCase{"COM99", "COM99", false},
-                      // The history is 8-bit: what Latin-1 cannot hold shows as "?".
-                      PortTextCase{"СОМ5", "???5", false},
-                      PortTextCase{"COM٣", "COM?", false}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 // Every selector, box and button at a choice other than its default reaches the
 // line state; RTS and DTR go through the seam, a pseudo-terminal having none.
@@ -189,6 +43,7 @@ TEST_F(WindowTest, EveryNonDefaultChoiceReachesTheLine) {
     QTest::mouseClick(w.RadioButton7, Qt::LeftButton);  // DTR on
     ASSERT_TRUE(Connect());
     SetModemLineSetter(nullptr);
+    EXPECT_FALSE(w.GroupBox1->isEnabled() || w.GroupBox6->isEnabled() || w.GroupBox7->isEnabled());
     EXPECT_EQ(LineState.BaudRate, 19200u);
     EXPECT_EQ(LineState.StopBits, TWOSTOPBITS);
     EXPECT_EQ(LineState.Parity, ODDPARITY);
@@ -206,18 +61,6 @@ TEST_F(WindowTest, EveryNonDefaultChoiceReachesTheLine) {
     EXPECT_NE(std::find(calls.begin(), calls.end(), std::pair{ModemLine::Dtr, true}), calls.end());
 }
 
-TEST_F(WindowTest, DisconnectRestoresTheTimeoutsFoundAtConnect) {
-    PtyPair pty;
-    MappedPort port(3, pty);
-    TForm1& w = Open();
-    ASSERT_TRUE(Connect());
-    COMMTIMEOUTS during{};
-    GetCommTimeouts(PortHandle, &during);
-    EXPECT_EQ(during.ReadTotalTimeoutConstant, 20u);
-    EXPECT_EQ(SavedTimeouts.ReadTotalTimeoutConstant, 0u);
-    QTest::mouseClick(w.Button4, Qt::LeftButton);
-}
-
 // The close must wait for the reader to leave its read, and no read may start
 // after it: a descriptor number reused at once by the test would otherwise be read.
 TEST_F(WindowTest, DisconnectWhileDataStreamsNeverReadsAfterTheClose) {
@@ -229,7 +72,10 @@ TEST_F(WindowTest, DisconnectWhileDataStreamsNeverReadsAfterTheClose) {
         // Once the disconnect stops the reader nobody drains the pty, so each write
         // gives up after a moment and the stop flag is looked at again.
         TestThread feeder("the letter feeder", [&](const std::atomic<bool>& stop) {
-            while (!stop) { pty.writeFor("abcdefghij", 50); std::this_thread::sleep_for(std::chrono::microseconds(300)); }
+            while (!stop) {
+                pty.writeFor("abcdefghij", 50);
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
         });
         QTest::qWait(50);
         QTest::mouseClick(w.Button4, Qt::LeftButton);

@@ -1,8 +1,9 @@
-// Sending a line, a number and typed keys; the bytes read back at the other end.
+// Sending from the input line and from the keyboard; the bytes read back at the
+// other end. Plain sends are part of the traced session.
 #include "window_fixture.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
+#include <QApplication>
+#include <QClipboard>
 
 namespace {
 
@@ -10,83 +11,71 @@ class SendTest : public ConnectedWindowTest {
 protected:
     // Nothing more arrives at the other end.
     void ExpectNothingSent() { EXPECT_EQ(pty.read(1, 100), ""); }
+    void Type(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) { QTest::keyClick(form->Edit1, key, modifiers); }
+    // Clicks a box, and gives the input line the focus back.
+    void Tick(QCheckBox* box) {
+        QTest::mouseClick(box, Qt::LeftButton);
+        form->Edit1->setFocus();
+    }
 };
 
-TEST_F(SendTest, TextGoesOutAsItsBytesWithoutLineEnd) {
-    Send("Hello");
-    EXPECT_EQ(pty.read(5), "Hello");
-    ExpectNothingSent();
-    EXPECT_EQ(Added(), "Sent:Hello\n");
-    EXPECT_EQ(form->Edit1->text(), "Hello") << "sending never clears the line";
-}
-
-TEST_F(SendTest, EmptyLineSendsNothingButIsRecorded) {
+// An empty line, or a number that is none, puts nothing on the wire; Return
+// without typing mode sends the line; no send clears it.
+TEST_F(SendTest, ReturnSendsTheLineAndNothingIsSentForNothing) {
     Send("");
+    Tick(form->CheckBox5);
+    Send("30 ");
     ExpectNothingSent();
-    EXPECT_EQ(Added(), "Sent:\n");
-}
-
-TEST_F(SendTest, LongLineSendsItsFirst255Characters) {
-    QString line;
-    for (int i = 0; i < 300; ++i) line += QChar('a' + i % 26);
-    Send(line);
-    EXPECT_EQ(pty.read(300, 500), line.left(255).toStdString());
-    EXPECT_EQ(Added(), "Sent:" + line.left(255) + "\n");
-}
-
-TEST_F(SendTest, Latin1CharactersGoOutAsOneByte) {
-    Send(QString::fromUtf8("é€"));
-    EXPECT_EQ(pty.read(2), "\xe9?");
-    EXPECT_EQ(Added(), QString::fromUtf8("Sent:é?\n"));
-}
-
-TEST_F(SendTest, TypingSendsEachKeyAtOnce) {
-    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
-    form->Edit1->setFocus();
-    QTest::keyClick(form->Edit1, 'a');
-    EXPECT_EQ(pty.read(1), "a");
-    QTest::keyClick(form->Edit1, 'b');
-    EXPECT_EQ(pty.read(1), "b");
-    EXPECT_EQ(Added(), "Sent:a\nSent:b\n");
-    EXPECT_EQ(form->Edit1->text(), "ab") << "the key still reaches the line";
-}
-
-TEST_F(SendTest, TypedControlKeysGoOutToo) {
-    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
-    form->Edit1->setFocus();
-    QTest::keyClick(form->Edit1, 'x');
-    QTest::keyClick(form->Edit1, Qt::Key_Backspace);
-    QTest::keyClick(form->Edit1, Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(pty.read(3), "x\x08\x03");
-}
-
-TEST_F(SendTest, TypedReturnGoesOutAloneThenTheLine) {
-    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
-    form->Edit1->setText("hi");
-    form->Edit1->setFocus();
-    QTest::keyClick(form->Edit1, Qt::Key_Return);
-    EXPECT_EQ(pty.read(3), "\rhi");
-    EXPECT_EQ(Added(), "Sent:\r\nSent:hi\n");
-}
-
-TEST_F(SendTest, ReturnWithoutTypingModeSendsTheLineOnly) {
-    form->Edit1->setFocus();
+    Tick(form->CheckBox5);
+    form->Edit1->clear();
     QTest::keyClicks(form->Edit1, "ok");
     ExpectNothingSent();
-    QTest::keyClick(form->Edit1, Qt::Key_Return);
-    EXPECT_EQ(pty.read(2), "ok");
-    ExpectNothingSent();
-    EXPECT_EQ(Added(), "Sent:ok\n");
+    Type(Qt::Key_Return);
+    EXPECT_EQ(pty.read(3, 200), "ok");
+    EXPECT_EQ(form->Edit1->text(), "ok");
+    EXPECT_EQ(Added(), "Sent:\nInvalid Number\nSent:ok\n");
 }
 
-TEST_F(SendTest, TypingANumberSendsDigitsThenItsByte) {
-    QTest::mouseClick(form->CheckBox4, Qt::LeftButton);
-    QTest::mouseClick(form->CheckBox5, Qt::LeftButton);
-    form->Edit1->setFocus();
-    QTest::keyClicks(form->Edit1, "65");
-    QTest::keyClick(form->Edit1, Qt::Key_Return);
-    EXPECT_EQ(pty.read(4), "65\rA");
-    EXPECT_EQ(Added(), "Sent:6\nSent:5\nSent:\r\nSent:65 (as number)\n");
+// Every control character typed goes out once, by itself, in the order typed;
+// carriage return (Ctrl+M) then also sends the line, here empty, which puts
+// nothing more on the wire. Tab and Delete move the focus or edit the line.
+TEST_F(SendTest, EveryControlCharacterTypedGoesOutOnceEach) {
+    QApplication::clipboard()->clear();  // Ctrl+V is among them
+    Tick(form->CheckBox4);
+    std::string expected;
+    for (int c = 1; c <= 26; ++c) {
+        Type(Qt::Key(Qt::Key_A + c - 1), Qt::ControlModifier);
+        expected += static_cast<char>(c);
+    }
+    Type(Qt::Key_Escape);
+    Type(Qt::Key_Backspace);
+    // Ctrl+\ Ctrl+] Ctrl+^ Ctrl+_ and DEL: the keyboard gives the code as text.
+    const std::pair<Qt::Key, char> asText[] = {{Qt::Key_Backslash, 28}, {Qt::Key_BracketRight, 29},
+                                               {Qt::Key_AsciiCircum, 30}, {Qt::Key_Underscore, 31},
+                                               {Qt::Key_unknown, 127}};
+    for (const auto& [key, code] : asText)
+        QTest::sendKeyEvent(QTest::Click, form->Edit1, key, QString(QChar(code)), Qt::ControlModifier);
+    Type(Qt::Key_Delete);
+    Type(Qt::Key_Tab);
+    expected += "\x1b\x08\x1c\x1d\x1e\x1f\x7f";
+    EXPECT_EQ(pty.read(expected.size() + 1, 500), expected);
+    EXPECT_EQ(Added().count("Sent:"), qsizetype(expected.size()) + 1) << "one record per key and one for the line";
+}
+
+// A typed key goes out at once and still reaches the line; Return goes out alone,
+// then the line, as text or as a number.
+TEST_F(SendTest, TypedKeysGoOutAtOnceThenReturnSendsTheLine) {
+    Tick(form->CheckBox4);
+    Type(Qt::Key_6);
+    EXPECT_EQ(pty.read(1), "6");
+    Type(Qt::Key_5);
+    Type(Qt::Key_Return);
+    EXPECT_EQ(pty.read(4), "5\r65");
+    Tick(form->CheckBox5);
+    Type(Qt::Key_Return);
+    EXPECT_EQ(pty.read(3), "\rA");
+    EXPECT_EQ(form->Edit1->text(), "65");
+    EXPECT_EQ(Added(), "Sent:6\nSent:5\nSent:\r\nSent:65\nSent:\r\nSent:65 (as number)\n");
 }
 
 }  // namespace

@@ -4,22 +4,20 @@
 
 #include "Unit1.h"
 #include "history_view.h"
-#include "ports.h"
-#include "test_seam.h"
 #include "pty_pair.h"
+#include "test_seam.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <gtest/gtest.h>
-#include <memory>
-#include <ostream>
 
 // Readable failure messages for texts.
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -39,7 +37,7 @@ protected:
     QString History() const { return form->Memo1->toPlainText(); }
 
     // Lets the window's thread run until `text` shows in the history.
-    bool WaitForHistory(const QString& text, int timeoutMs = 3000) {
+    bool WaitForHistory(const QString& text, int timeoutMs = 10000) {
         return QTest::qWaitFor([&] { return History().contains(text); }, timeoutMs);
     }
 
@@ -57,14 +55,9 @@ class ConnectedWindowTest : public WindowTest {
 protected:
     void SetUp() override {
         WindowTest::SetUp();
-        port_ = std::make_unique<MappedPort>(3, pty);
         Open();
         ASSERT_TRUE(Connect());
         history0 = History();
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        port_.reset();
     }
     // What the window added to the history since it connected.
     QString Added() const { return History().mid(history0.size()); }
@@ -74,8 +67,6 @@ protected:
     }
 
     PtyPair pty;
+    MappedPort port{3, pty};
     QString history0;
-
-private:
-    std::unique_ptr<MappedPort> port_;
 };

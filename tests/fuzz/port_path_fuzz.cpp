@@ -3,8 +3,6 @@
 // when the text is "COM" (any case) and those digits, and the template otherwise;
 // and no path that is not exactly "\\.\COM" and one or two digits names a port.
 #include "ports.h"
-#include "ports.h"
-#include "test_seam.h"
 
 #include <cstdint>
 #include <cstdio>

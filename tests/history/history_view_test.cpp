@@ -4,28 +4,16 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QMenu>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
-
-#include <memory>
-#include <string>
 
 // Readable failure messages; QString lives in the global namespace.
 void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toLatin1().toStdString() << '"'; }
 
 namespace {
-
-std::string hexRecord(int i) {
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "received:0x%x 0x65 0x6c 0x6c 0x6f 0x20 0x57 0x6f 0x72 0x%x \r\n", i & 0xff,
-                  (i >> 8) & 0xff);
-    return buf;
-}
 
 class HistoryViewTest : public ::testing::Test {
 protected:
@@ -41,10 +29,13 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
     }
 
+    // HEX lines as the window appends them, each a little different.
     void appendRecords(int from, int count) {
         std::string batch;
+        char line[80];
         for (int i = from; i < from + count; ++i)
-            batch += hexRecord(i);
+            batch.append(line, std::snprintf(line, sizeof line, "received:0x%x 0x65 0x6c 0x6c 0x6f 0x20 0x57 0x6f 0x72 0x%x \r\n",
+                                             i & 0xff, (i >> 8) & 0xff));
         view->appendLatin1(batch);
     }
 
@@ -60,32 +51,6 @@ protected:
     }
 
     QScrollBar* bar() { return view->verticalScrollBar(); }
-
-    // Opens the context menu, triggers the action whose text starts with `pick`,
-    // and returns the menu's enabled actions, "&" and shortcut left out.
-    QStringList contextMenu(const QString& pick) {
-        QStringList enabled;
-        QTimer::singleShot(0, [&] {
-            // Every open menu is closed, the one looked at or not, so exec() returns.
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                auto* menu = qobject_cast<QMenu*>(widget);
-                if (!menu || !menu->isVisible())
-                    continue;
-                for (QAction* action : menu->actions()) {
-                    const QString text = action->text().remove(QLatin1Char('&')).section(QLatin1Char('\t'), 0, 0);
-                    if (action->isEnabled() && !text.isEmpty())
-                        enabled << text;
-                    if (!pick.isEmpty() && text.startsWith(pick))
-                        action->trigger();
-                }
-                menu->close();
-            }
-        });
-        const QPoint at = view->viewport()->rect().center();
-        QContextMenuEvent event(QContextMenuEvent::Mouse, at, view->viewport()->mapToGlobal(at));
-        QApplication::sendEvent(view->viewport(), &event);
-        return enabled;
-    }
 
     std::unique_ptr<HistoryView> view;
 };
@@ -103,6 +68,11 @@ TEST_F(HistoryViewTest, AppendKeepsUserSelectionAndCaret) {
     view->flushPendingLayout();
     EXPECT_EQ(view->selectedText(), selected);
     EXPECT_EQ(view->caretPosition(), 26);
+    // Clear History drops the selection with the text.
+    view->clear();
+    EXPECT_FALSE(view->hasSelection());
+    EXPECT_EQ(view->caretPosition(), 0);
+    EXPECT_EQ(view->lineCount(), 1);
 }
 
 TEST_F(HistoryViewTest, ViewFollowsEndUnlessScrolledUp) {
@@ -133,35 +103,10 @@ TEST_F(HistoryViewTest, ViewFollowsEndUnlessScrolledUp) {
     view->flushPendingLayout();
     EXPECT_EQ(bar()->maximum(), oldMax + 110);
     EXPECT_EQ(bar()->value(), bar()->maximum());
-}
-
-// Breaks (a "\r\n" split between appends too), control and high Latin-1 bytes, and
-// what Latin-1 cannot hold, come back through selection and clipboard as stored.
-TEST_F(HistoryViewTest, TextComesBackThroughSelectionAndClipboard) {
-    view->appendLatin1("received:A\r");
-    view->appendLatin1("\nreceived:a\rb");
-    view->appendLatin1(std::string_view("\0c\x80\xe9\xff\r\n", 7));
-    view->appendText(QStringLiteral("Sent:\u00e9\u20ac\U0001F600!\r\n"));
-    static const char kWant[] = "received:A\nreceived:a\rb\0c\x80\xe9\xff\nSent:\xe9?" "?!\n";
-    const QString expected = QString::fromLatin1(kWant, sizeof kWant - 1);
-    EXPECT_EQ(view->toPlainText(), expected);
-    EXPECT_EQ(view->lineCount(), 4);
-    EXPECT_EQ(view->characterCount(), expected.size());
-    QTest::keyClick(view.get(), Qt::Key_A, Qt::ControlModifier);
-    EXPECT_EQ(view->selectedText(), expected);
-    QGuiApplication::clipboard()->clear();
-    QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), expected);
-}
-
-TEST_F(HistoryViewTest, ContextMenuCopiesAndSelectsAll) {
-    view->appendLatin1("received:abc\r\nSent:def\r\n");
-    view->setSelection(9, 12);
-    QGuiApplication::clipboard()->clear();
-    contextMenu(QStringLiteral("Copy"));
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("abc"));
-    contextMenu(QStringLiteral("Select All"));
-    EXPECT_EQ(view->selectedText(), view->toPlainText());
+    view->clear();
+    view->flushPendingLayout();
+    EXPECT_EQ(bar()->maximum(), 0);
+    EXPECT_TRUE(view->isShowingEnd());
 }
 
 TEST_F(HistoryViewTest, UserEditsThenAppendsStillGoToTheEnd) {
@@ -191,22 +136,8 @@ TEST_F(HistoryViewTest, UserEditsThenAppendsStillGoToTheEnd) {
     EXPECT_EQ(view->toPlainText(), QStringLiteral(":onXZ\n\nreceived:two\nSent:end\nreceived"));
 }
 
-TEST_F(HistoryViewTest, MouseDragSelects) {
-    appendRecords(0, 2);
-    view->flushPendingLayout();
-    const QPoint from = pointOf(4);
-    const QPoint to = pointOf(30);
-    const QPoint extendTo = pointOf(2);
-    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
-    QTest::mouseMove(view->viewport(), to);
-    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
-    EXPECT_EQ(view->selectedText(), view->toPlainText().mid(4, 26));
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ShiftModifier, extendTo);
-    EXPECT_EQ(view->selectedText(), view->toPlainText().mid(2, 2));
-}
-
-// Control bytes are drawn wider than one character; clicks and arrow keys must
-// still land on byte positions.
+// Control bytes are drawn wider than one character; clicks and drags must still
+// land on byte positions, and a selection gives the bytes themselves back.
 TEST_F(HistoryViewTest, ControlBytesShownInNotationKeepPositions) {
     const std::string line("a\x01b\rc\x85\x7f d\te", 11);
     view->appendLatin1(line);
@@ -226,86 +157,38 @@ TEST_F(HistoryViewTest, ControlBytesShownInNotationKeepPositions) {
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, left + QPoint(3 * width / 4, 0));
     EXPECT_EQ(view->caretPosition(), 6);
 
-    view->setCaretPosition(0);
-    for (qsizetype p = 1; p <= qsizetype(line.size()); ++p) {
-        QTest::keyClick(view.get(), Qt::Key_Right, Qt::ShiftModifier);
-        EXPECT_EQ(view->selectedText(), QString::fromLatin1(line.data(), p));
-    }
-}
-
-// Which run a double click takes is the selection model's rule; here, that the
-// clicks reach it: a double click takes the word, a third click the line.
-TEST_F(HistoryViewTest, DoubleClickSelectsWordAndTripleClickTheLine) {
-    view->appendLatin1("received:0x48 0x65 \r\nnext\r\n");
-    view->flushPendingLayout();
-    const QPoint at = pointOf(11);
-    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
-    EXPECT_EQ(view->selectedText(), QStringLiteral("0x48"));
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
-    EXPECT_EQ(view->selectedText(), QStringLiteral("received:0x48 0x65 \n"));
-}
-
-TEST_F(HistoryViewTest, ClearEmptiesAndResets) {
-    appendRecords(0, 100);
-    view->flushPendingLayout();
-    view->setSelection(10, 40);
-    bar()->setValue(3);
-    view->clear();
-    view->flushPendingLayout();
-    EXPECT_EQ(view->toPlainText(), QString());
-    EXPECT_EQ(view->lineCount(), 1);
-    EXPECT_EQ(view->caretPosition(), 0);
-    EXPECT_FALSE(view->hasSelection());
-    EXPECT_EQ(bar()->maximum(), 0);
-    EXPECT_TRUE(view->isShowingEnd());
-    view->appendLatin1("received:x\r\n");
-    EXPECT_EQ(view->toPlainText(), QStringLiteral("received:x\n"));
+    // A drag selects from byte to byte; a click with Shift moves the far end.
+    const QPoint from = pointOf(1), to = pointOf(9), extendTo = pointOf(3);
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
+    QTest::mouseMove(view->viewport(), to);
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
+    EXPECT_EQ(view->selectedText(), QString::fromLatin1(line.data() + 1, 8));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ShiftModifier, extendTo);
+    EXPECT_EQ(view->selectedText(), QString::fromLatin1(line.data() + 1, 2));
 }
 
 TEST_F(HistoryViewTest, LongLinesWrapInsteadOfScrollingSideways) {
     std::string words;
-    for (int i = 0; i < 60; ++i)
-        words += "0x6c ";
+    for (int i = 0; i < 60; ++i) words += "0x6c ";
     view->appendLatin1(words);
     view->flushPendingLayout();
     EXPECT_FALSE(view->horizontalScrollBar()->isVisible());
     EXPECT_EQ(view->lineCount(), 1);
-    // Down moves to the next visual row of the same line; End stops at the row's end.
-    view->setCaretPosition(0);
-    QTest::keyClick(view.get(), Qt::Key_Down);
-    const qsizetype secondRow = view->caretPosition();
-    EXPECT_GT(secondRow, 0);
-    EXPECT_LT(secondRow, qsizetype(words.size()));
-    view->setCaretPosition(0);
-    QTest::keyClick(view.get(), Qt::Key_End);
-    EXPECT_GT(view->caretPosition(), 0);
-    EXPECT_LT(view->caretPosition(), qsizetype(words.size()));
-    // A word longer than the width breaks anywhere rather than overflowing.
-    view->clear();
-    view->appendLatin1(std::string(400, 'W'));
-    view->setCaretPosition(0);
-    QTest::keyClick(view.get(), Qt::Key_Down);
-    EXPECT_GT(view->caretPosition(), 0);
-    EXPECT_LT(view->caretPosition(), 400);
-
-    view->clear();
-    appendRecords(0, 8);
-    view->flushPendingLayout();
-    EXPECT_GT(bar()->maximum(), 0);
+    // Down moves to the next visual row of the same line; End stops at the row's
+    // end. A word longer than the width breaks anywhere rather than overflowing.
+    for (const std::string& line : {words, std::string(400, 'W')}) {
+        view->clear();
+        view->appendLatin1(line);
+        for (Qt::Key key : {Qt::Key_Down, Qt::Key_End}) {
+            view->setCaretPosition(0);
+            QTest::keyClick(view.get(), key);
+            EXPECT_GT(view->caretPosition(), 0);
+            EXPECT_LT(view->caretPosition(), qsizetype(line.size()));
+        }
+    }
 }
 
-TEST_F(HistoryViewTest, DisabledHistoryTakesNoInput) {
-    QWidget box;
-    view->setParent(&box);
-    box.show();
-    view->appendLatin1("received:a\r\n");
-    box.setEnabled(false);
-    EXPECT_FALSE(view->isEnabled());
-    QTest::keyClicks(view.get(), QStringLiteral("typed"));
-    EXPECT_EQ(view->toPlainText(), QStringLiteral("received:a\n"));
-    view->setParent(nullptr);
-}
-
+// Read-only, every way of editing is refused; selecting and copying still work.
 TEST_F(HistoryViewTest, ReadOnlyRefusesEditsButSelectsAndCopies) {
     view->appendLatin1("received:abc\r\n");
     view->setReadOnly(true);
@@ -321,10 +204,8 @@ TEST_F(HistoryViewTest, ReadOnlyRefusesEditsButSelectsAndCopies) {
     for (int i = 0; i < 3; ++i)
         QTest::keyClick(view.get(), Qt::Key_Right, Qt::ShiftModifier);
     QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
-    EXPECT_EQ(contextMenu(QString()), QStringList({QStringLiteral("Copy"), QStringLiteral("Select All")}));
     EXPECT_EQ(view->toPlainText(), QStringLiteral("received:abc\n"));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("pasted"));
-
     QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("abc"));
     view->setReadOnly(false);

@@ -1,7 +1,12 @@
+// Opening and closing a port, which ports the scan lists, and which device a port
+// number opens. Which path a selector text builds, and which port a path names,
+// are checked against a reference of their own by the port_path fuzz target, over
+// its seeds in every run.
 #include "serial_fixture.h"
 
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <termios.h>
@@ -13,37 +18,35 @@ using OpenCloseTest = PtyPortTest;
 
 int OpenFollower(const std::string& path) { return open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); }
 
+HANDLE OpenAgain() {
+    return CreateFileA(kTestPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 TEST_F(OpenCloseTest, APortHeldElsewhereDoesNotOpenUntilReleased) {
     // flock belongs to the open file description, so a second open in this process
     // holds the port just as another program would.
     const int other = OpenFollower(pty_.followerPath());
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(CreateFileA(kTestPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenAgain(), INVALID_HANDLE_VALUE);
     close(other);
     EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(OpenCloseTest, OurHandleHoldsThePortUntilClosed) {
     HANDLE first = Open();
-    EXPECT_EQ(CreateFileA(kTestPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenAgain(), INVALID_HANDLE_VALUE);
     const int other = OpenFollower(pty_.followerPath());
     ASSERT_GE(other, 0);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
-
     ASSERT_TRUE(CloseHandle(first));
     handle_ = INVALID_HANDLE_VALUE;
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     close(other);
 }
 
-bool SameTermios(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
-           cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
-}
+// Zero-initialized first, so that their padding compares too.
+bool SameTermios(const termios& a, const termios& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Opening only looks; the first read, write or SetCommState makes the line raw,
 // keeping its framing; the close puts back exactly what was found.
@@ -65,7 +68,7 @@ TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
         return t;
     };
 
-    for (const char* use : {"read", "write", "SetCommState"}) {
+    for (const char use : {'r', 'w', 'S'}) {
         SCOPED_TRACE(use);
         HANDLE h = Open();
         EXPECT_TRUE(SameTermios(now(), cooked)) << "opening changed the line";
@@ -74,9 +77,11 @@ TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
         DCB dcb;
         const COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(h, &atOnce));
-        if (use[0] == 'r') ReadFile(h, &byte, 1, &n, nullptr);
-        if (use[0] == 'w') EXPECT_TRUE(WriteFile(h, &byte, 1, &n, nullptr));
-        if (use[0] == 'S') EXPECT_TRUE(GetCommState(h, &dcb) && SetCommState(h, &dcb));
+        BOOL ok = TRUE;
+        if (use == 'r') ReadFile(h, &byte, 1, &n, nullptr);
+        else if (use == 'w') ok = WriteFile(h, &byte, 1, &n, nullptr);
+        else ok = GetCommState(h, &dcb) && SetCommState(h, &dcb);
+        EXPECT_TRUE(ok);
         const termios raw = now();
         EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
         EXPECT_EQ(raw.c_iflag & (ICRNL | PARMRK), 0u);
@@ -85,7 +90,7 @@ TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
         EXPECT_EQ(raw.c_cc[VTIME], 0);
         EXPECT_EQ(cfgetospeed(&raw), B4800);
         // SetCommState applies the DCB it was given, which speaks of these itself.
-        if (use[0] != 'S') {
+        if (use != 'S') {
             EXPECT_EQ(raw.c_iflag & IXON, 0u);
             EXPECT_EQ(raw.c_cflag & (CSTOPB | PARODD | CLOCAL | CREAD), CSTOPB | PARODD | CLOCAL | CREAD);
         }
@@ -97,31 +102,34 @@ TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
     close(other);
 }
 
-TEST_F(OpenCloseTest, ClosedAndInvalidHandlesFailCleanly) {
-    HANDLE h = Open();
-    ASSERT_TRUE(CloseHandle(h));
-    handle_ = INVALID_HANDLE_VALUE;
-    char buffer[4];
-    DWORD n = 99;
-    DCB dcb;
-    COMMTIMEOUTS t;
-    for (HANDLE bad : {h, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
-        EXPECT_FALSE(CloseHandle(bad));
-        EXPECT_FALSE(ReadFile(bad, buffer, sizeof buffer, &n, nullptr));
-        EXPECT_EQ(n, 0u);
-        EXPECT_FALSE(WriteFile(bad, buffer, sizeof buffer, &n, nullptr));
-        EXPECT_FALSE(GetCommState(bad, &dcb));
-        EXPECT_FALSE(SetCommState(bad, &dcb));
-        EXPECT_FALSE(GetCommTimeouts(bad, &t));
-        EXPECT_FALSE(PurgeComm(bad, PURGE_RXABORT));
-        EXPECT_FALSE(TransmitCommChar(bad, 'x'));
-    }
+int OpenDescriptors() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+    return count;
 }
 
-TEST_F(OpenCloseTest, ANonTerminalDoesNotOpen) {
-    OverridePortDevice(kTestPort, "/dev/null");
-    EXPECT_EQ(CreateFileA(kTestPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+// The fixture maps COM7.
+TEST_F(OpenCloseTest, TheScanListsExactlyThePortsThatOpenInOrder) {
+    PtyPair a, b, c;
+    MappedPort p98(98, a), p3(3, b), p12(12, c);
+    OverridePortDevice(20, "/dev/null");            // not a terminal
+    OverridePortDevice(21, "/nonexistent/ttyS99");  // absent
+    const int before = OpenDescriptors();
+    EXPECT_EQ(ScanPorts(), (std::vector<std::string>{"COM3", "COM7", "COM12", "COM98"}));
+    EXPECT_EQ(OpenDescriptors(), before) << "the scan leaves a descriptor open";
+}
+
+// The fixed table, at the first and last port of each range and just outside.
+TEST(DeviceForPortTest, FollowsTheFixedTable) {
+    const std::pair<int, const char*> table[] = {
+        {1, "/dev/ttyS0"},    {32, "/dev/ttyS31"},  {33, "/dev/ttyUSB0"}, {64, "/dev/ttyUSB31"},
+        {65, "/dev/ttyACM0"}, {80, "/dev/ttyACM15"}, {81, "/dev/ttyAMA0"}, {88, "/dev/ttyAMA7"},
+        {89, "/dev/rfcomm0"}, {98, "/dev/rfcomm9"},  {0, nullptr},         {99, nullptr}};
+    for (const auto& [port, device] : table)
+        EXPECT_EQ(DeviceForPort(port), device ? std::optional<std::string>(device) : std::nullopt) << "COM" << port;
 }
 
 }  // namespace

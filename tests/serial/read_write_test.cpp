@@ -1,18 +1,22 @@
+// ReadFile, WriteFile and PurgeComm under the time-out rules, over a pseudo-terminal.
 #include "serial_fixture.h"
 #include "test_thread.h"
 
-#include <atomic>
-#include <string>
 #include <thread>
-#include <time.h>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 class ReadWriteTest : public PtyPortTest {
 protected:
     void SetUp() override {
         PtyPortTest::SetUp();
         Open();
+    }
+    void SetReadTimeouts(DWORD interval, DWORD multiplier, DWORD constant) {
+        const COMMTIMEOUTS t{interval, multiplier, constant, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(handle_, &t));
     }
     // One ReadFile of up to `count` bytes; the bytes read, and the result in `ok`.
     std::string Read(DWORD count, BOOL* ok = nullptr) {
@@ -25,180 +29,130 @@ protected:
     }
 };
 
-std::string AllByteValues() {
-    std::string all;
-    for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-    return all;
-}
+struct TimeoutCase {
+    const char* name;
+    COMMTIMEOUTS timeouts;
+    const char* waiting;  // written before the read
+    DWORD count;
+    const char* got;
+    double minMs, maxMs;
+};
+void PrintTo(const TimeoutCase& c, std::ostream* out) { *out << c.name; }
 
-TEST_F(ReadWriteTest, EveryByteValuePassesUnchangedBothWays) {
-    const std::string all = AllByteValues() + AllByteValues();
-    SetReadTimeouts(0, 0, 2000);
-    pty_.write(all);
-    EXPECT_EQ(Read(static_cast<DWORD>(all.size())), all);
+class ReadTimeouts : public ReadWriteTest, public ::testing::WithParamInterface<TimeoutCase> {};
 
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(handle_, all.data(), static_cast<DWORD>(all.size()), &written, nullptr));
-    EXPECT_EQ(written, all.size());
-    EXPECT_EQ(pty_.read(all.size()), all);
-}
-
-TEST_F(ReadWriteTest, TotalTimeOutEndsAnEmptyReadAfterItsTime) {
-    SetReadTimeouts(0, 0, 20);
+TEST_P(ReadTimeouts, EndTheReadWithWhatCame) {
+    const TimeoutCase& c = GetParam();
+    ASSERT_TRUE(SetCommTimeouts(handle_, &c.timeouts));
+    if (*c.waiting) {
+        pty_.write(c.waiting);
+        std::this_thread::sleep_for(20ms);
+    }
     BOOL ok = FALSE;
     std::string got;
-    const double ms = ElapsedMs([&] { got = Read(10, &ok); });
+    const double ms = ElapsedMs([&] { got = Read(c.count, &ok); });
     EXPECT_TRUE(ok);
-    EXPECT_EQ(got, "");
-    EXPECT_GE(ms, 19.0);
-    EXPECT_LT(ms, 500.0);
+    EXPECT_EQ(got, c.got);
+    EXPECT_GE(ms, c.minMs);
+    EXPECT_LT(ms, c.maxMs);
 }
 
-TEST_F(ReadWriteTest, WaitingBytesComeBackAtOnceUpToTheCount) {
-    SetReadTimeouts(0, 0, 5000);
-    pty_.write("0123456789");
-    std::string got;
-    EXPECT_LT(ElapsedMs([&] { got = Read(10); }), 2500.0);
-    EXPECT_EQ(got, "0123456789");
-
-    SetReadTimeouts(0, 0, 20);
-    pty_.write("abcdefghijklmnopqrstuvwxy");
-    EXPECT_EQ(Read(10), "abcdefghij");
-    EXPECT_EQ(Read(10), "klmnopqrst");
-    EXPECT_EQ(Read(10), "uvwxy");
-}
-
-TEST_F(ReadWriteTest, MaxdwordIntervalAloneReturnsAtOnce) {
-    SetReadTimeouts(MAXDWORD, 0, 0);
-    BOOL ok = FALSE;
-    EXPECT_LT(ElapsedMs([&] { EXPECT_EQ(Read(10, &ok), ""); }), 500.0);
-    EXPECT_TRUE(ok);
-    pty_.write("xyz");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(Read(10), "xyz");
-}
-
-TEST_F(ReadWriteTest, IntervalTimeOutEndsAReadOnceBytesStop) {
-    SetReadTimeouts(50, 0, 4000);
-    pty_.write("abc");
-    std::string got;
-    const double ms = ElapsedMs([&] { got = Read(10); });
-    EXPECT_EQ(got, "abc");
-    EXPECT_GE(ms, 45.0);
-    EXPECT_LT(ms, 2000.0);  // far below the 4 s total
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ReadTimeouts,
+    ::testing::Values(TimeoutCase{"TotalEndsAnEmptyRead", {0, 0, 20, 0, 0}, "", 10, "", 19, 500},
+                      TimeoutCase{"TotalCountsEachByte", {0, 10, 5, 0, 0}, "", 5, "", 54, 1000},
+                      TimeoutCase{"WaitingBytesComeAtOnce", {0, 0, 5000, 0, 0}, "0123456789", 10, "0123456789", 0, 2500},
+                      TimeoutCase{"NoMoreThanTheCount", {0, 0, 20, 0, 0}, "abcdefghijklm", 10, "abcdefghij", 0, 500},
+                      TimeoutCase{"MaxdwordIntervalAloneReturnsAtOnce", {MAXDWORD, 0, 0, 0, 0}, "", 10, "", 0, 500},
+                      TimeoutCase{"MaxdwordIntervalTakesWhatWaits", {MAXDWORD, 0, 0, 0, 0}, "xyz", 10, "xyz", 0, 500},
+                      // Ends 50 ms after the last byte, far below the 4 s total.
+                      TimeoutCase{"IntervalEndsItOnceBytesStop", {50, 0, 4000, 0, 0}, "abc", 10, "abc", 45, 2000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadWriteTest, AllZeroTimeOutsWaitForTheFullCount) {
     SetReadTimeouts(0, 0, 0);
     TestThread sender("the sender", [&](const std::atomic<bool>& stop) {
         pty_.write("1234");
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        std::this_thread::sleep_for(60ms);
         pty_.write("567890");
         // The read never ends by itself: one still waiting after 5 s is aborted, so
         // the test fails instead of hanging.
-        for (int i = 0; i < 500 && !stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 500 && !stop; ++i) std::this_thread::sleep_for(10ms);
         if (!stop) PurgeComm(handle_, PURGE_RXABORT);
     });
     EXPECT_EQ(Read(10), "1234567890") << "ended only by the abort after 5 s";
     sender.Stop();
 }
 
+// An abort ends a pending read, on a live port or a hung-up one with no time-out;
+// neither the wake-up that ended it nor one left by a purge with no read pending
+// ends a later read.
 TEST_F(ReadWriteTest, RxAbortEndsAPendingReadButNoLaterOne) {
-    SetReadTimeouts(0, 0, 5000);
-    std::atomic<std::int64_t> returnedAt{0};
-    BOOL ok = TRUE;
-    TestThread reader("the reader", [&](const std::atomic<bool>&) {
-        Read(10, &ok);
-        returnedAt = std::chrono::steady_clock::now().time_since_epoch().count();
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const auto purgedAt = std::chrono::steady_clock::now().time_since_epoch().count();
-    ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
-    reader.Stop();
-    EXPECT_FALSE(ok);
-    EXPECT_LT((returnedAt - purgedAt) / 1e6, 200.0);
-
-    // The wake-up that ended the read above, or one left by a purge with no read
-    // pending, must not end the next read.
-    ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
-    SetReadTimeouts(0, 0, 60);
-    BOOL later = FALSE;
-    EXPECT_GE(ElapsedMs([&] { Read(10, &later); }), 59.0);
-    EXPECT_TRUE(later);
+    for (const bool hungUp : {false, true}) {
+        SCOPED_TRACE(hungUp ? "hung up" : "live");
+        SetReadTimeouts(0, 0, hungUp ? 0 : 5000);
+        if (hungUp) pty_.hangUp();
+        std::atomic<std::int64_t> returnedAt{0};
+        BOOL ok = TRUE;
+        TestThread reader("the reader", [&](const std::atomic<bool>&) {
+            Read(10, &ok);
+            returnedAt = NowNs();
+        });
+        std::this_thread::sleep_for(50ms);
+        const std::int64_t purgedAt = NowNs();
+        ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
+        reader.Stop();
+        EXPECT_FALSE(ok);
+        EXPECT_LT((returnedAt - purgedAt) / 1e6, 200.0);
+        ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));  // with no read pending
+        SetReadTimeouts(0, 0, 60);
+        EXPECT_GE(ElapsedMs([&] { Read(10); }), 59.0);
+    }
 }
 
-TEST_F(ReadWriteTest, RxAbortKeepsReceivedData) {
-    pty_.write("kept");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
-    SetReadTimeouts(0, 0, 500);
-    EXPECT_EQ(Read(4), "kept");
-
-    pty_.write("gone");
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(PurgeComm(handle_, PURGE_RXCLEAR));
-    SetReadTimeouts(0, 0, 20);
-    EXPECT_EQ(Read(4), "");
-}
-
-double ThreadCpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
+// A hung-up device answers every poll at once: each read still takes its time-out,
+// so a caller's loop does not spin.
 TEST_F(ReadWriteTest, ReadsAfterAHangUpWaitOutTheirTimeOut) {
     SetReadTimeouts(0, 0, 20);
     pty_.hangUp();
-    int reads = 0;
-    const double cpuBefore = ThreadCpuMs();
+    const std::int64_t cpuBefore = ThreadCpuNs();
     const double wall = ElapsedMs([&] {
-        for (; reads < 50; ++reads) {
+        for (int reads = 0; reads < 50; ++reads) {
             BOOL ok = TRUE;
-            const double ms = ElapsedMs([&] { EXPECT_EQ(Read(10, &ok), ""); });
+            EXPECT_GE(ElapsedMs([&] { EXPECT_EQ(Read(10, &ok), ""); }), 19.0);
             EXPECT_FALSE(ok);
-            EXPECT_GE(ms, 19.0);
         }
     });
-    const double cpu = ThreadCpuMs() - cpuBefore;
-    EXPECT_GE(wall, 50 * 19.0);
+    const double cpu = (ThreadCpuNs() - cpuBefore) / 1e6;
     EXPECT_LT(cpu, 0.2 * wall) << cpu << " ms of CPU in " << wall << " ms";
 }
 
-TEST_F(ReadWriteTest, RxAbortEndsAnEndlessReadOnAHungUpPort) {
-    SetReadTimeouts(0, 0, 0);
-    pty_.hangUp();
-    BOOL ok = TRUE;
-    TestThread reader("the endless read", [&](const std::atomic<bool>&) { Read(10, &ok); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(PurgeComm(handle_, PURGE_RXABORT));
-    reader.Stop();
-    EXPECT_FALSE(ok);
-}
-
-TEST_F(ReadWriteTest, WriteTimeOutStopsAWriteNobodyTakes) {
-    COMMTIMEOUTS t;
-    t.WriteTotalTimeoutConstant = 100;
-    ASSERT_TRUE(SetCommTimeouts(handle_, &t));
+// A write nobody takes stops at its time-out, and without one at 300 ms, with the
+// count that went, so a stalled line never holds the window.
+TEST_F(ReadWriteTest, AStalledWriteEndsWithinItsBound) {
     const std::string lots(4 << 20, 'w');  // far more than a pty holds
-    DWORD written = 0;
-    BOOL ok = TRUE;
-    const double ms = ElapsedMs([&] { ok = WriteFile(handle_, lots.data(), static_cast<DWORD>(lots.size()), &written, nullptr); });
-    EXPECT_FALSE(ok);
-    EXPECT_GT(written, 0u);
-    EXPECT_LT(written, lots.size());
-    EXPECT_GE(ms, 99.0);
-    EXPECT_LT(ms, 2000.0);
-}
-
-TEST_F(ReadWriteTest, TransmitCommCharSendsOneByteAndFailsOnAHungUpPort) {
-    ASSERT_TRUE(TransmitCommChar(handle_, '\xA5'));
-    EXPECT_EQ(pty_.read(1), "\xA5");
-    pty_.hangUp();
-    DWORD written = 99;
-    EXPECT_FALSE(WriteFile(handle_, "abc", 3, &written, nullptr));
-    EXPECT_EQ(written, 0u);
-    EXPECT_FALSE(TransmitCommChar(handle_, 'x'));
+    for (const DWORD constant : {100u, 0u}) {
+        SCOPED_TRACE(constant);
+        const COMMTIMEOUTS t{0, 0, 0, 0, constant};
+        ASSERT_TRUE(SetCommTimeouts(handle_, &t));
+        pty_.read(lots.size(), 200);  // room for what the last round left
+        DWORD written = 0;
+        BOOL ok = TRUE;
+        double ms = 0;
+        TestThread writer("the stalled write", [&](const std::atomic<bool>&) {
+            ms = ElapsedMs([&] { ok = WriteFile(handle_, lots.data(), DWORD(lots.size()), &written, nullptr); });
+        });
+        if (!writer.Wait(3s)) {
+            ADD_FAILURE() << "the write still waits after 3 s";
+            pty_.hangUp();  // which fails it
+        }
+        writer.Stop();
+        EXPECT_FALSE(ok);
+        EXPECT_GT(written, 0u);
+        EXPECT_LT(written, lots.size());
+        EXPECT_GE(ms, constant ? constant - 1.0 : 299.0);
+        EXPECT_LT(ms, 2000.0);
+    }
 }
 
 }  // namespace

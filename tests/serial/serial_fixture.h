@@ -2,10 +2,10 @@
 // A port number mapped onto a fresh pseudo-terminal, with the port table, the
 // modem-line setter and the lock directories put back after every test.
 
-#include "test_seam.h"
+#include "measure.h"
 #include "ports.h"
-#include "test_seam.h"
 #include "pty_pair.h"
+#include "test_seam.h"
 #include "uucp_lock.h"
 #include "win32.h"
 
@@ -38,14 +38,6 @@ protected:
         return handle_;
     }
 
-    void SetReadTimeouts(DWORD interval, DWORD multiplier, DWORD constant) {
-        COMMTIMEOUTS t;
-        t.ReadIntervalTimeout = interval;
-        t.ReadTotalTimeoutMultiplier = multiplier;
-        t.ReadTotalTimeoutConstant = constant;
-        ASSERT_TRUE(SetCommTimeouts(handle_, &t));
-    }
-
     PtyPair pty_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 
@@ -56,9 +48,7 @@ private:
 // Milliseconds spent by `f`.
 template <typename F>
 double ElapsedMs(F&& f) {
-    timespec a{}, b{};
-    clock_gettime(CLOCK_MONOTONIC, &a);
+    const std::int64_t start = NowNs();
     f();
-    clock_gettime(CLOCK_MONOTONIC, &b);
-    return (b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6;
+    return (NowNs() - start) / 1e6;
 }

@@ -4,8 +4,6 @@
 #include "../app/window_fixture.h"
 #include "reliability_support.h"
 
-#include <QLineEdit>
-#include <QRadioButton>
 #include <cstdlib>
 
 namespace {
@@ -61,7 +59,7 @@ TEST_F(Stress, ConnectDisconnectCyclesShowEveryByteOnceAndInOrder) {
             } else {
                 feeder.Start(burst);
                 const std::size_t written = feeder.Finish();
-                ASSERT_TRUE(WaitForReceived(history, written))
+                ASSERT_TRUE(history.WaitForReceived(written))
                     << "cycle " << cycle << ": " << history.received.size() << " of " << written << " shown";
                 Disconnect();
             }
@@ -80,7 +78,7 @@ TEST_F(Stress, ConnectDisconnectCyclesShowEveryByteOnceAndInOrder) {
         }
         // Whatever a mid-stream disconnect left in the pty comes with one more connect.
         ASSERT_TRUE(Connect());
-        ASSERT_TRUE(WaitForReceived(history, feeder.written()));
+        ASSERT_TRUE(history.WaitForReceived(feeder.written()));
         Disconnect();
         history.Poll();
         EXPECT_EQ(history.received.size(), feeder.written());
@@ -125,7 +123,7 @@ TEST_F(Stress, SendingAndReceivingAtFullSpeedKeepEveryRecordWhole) {
         if (i % 50 == 0) QCoreApplication::processEvents();
     }
     const std::size_t written = feeder.Stop();
-    ASSERT_TRUE(WaitForReceived(history, written));
+    ASSERT_TRUE(history.WaitForReceived(written));
     drain.Stop();
 
     EXPECT_EQ(history.broken, std::vector<std::string>{});
