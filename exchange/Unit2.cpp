@@ -18,6 +18,11 @@ constexpr DWORD kReadSize = 10;
 constexpr std::chrono::microseconds kLongestNap{12000};
 constexpr std::chrono::microseconds kShortestNap{250};
 
+// When the window falls this far behind (a slow machine, a flood), the reader
+// stops taking bytes until it catches up: they wait in the driver, where flow
+// control can hold the sender, instead of piling up in memory here.
+constexpr std::size_t kMostQueued = std::size_t{4} << 20;
+
 bool IsDeviceFailure(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_DEVICE_NOT_CONNECTED ||
            error == ERROR_GEN_FAILURE;
@@ -122,6 +127,12 @@ void SimpleThread::run() {
     bool napped = false;     // the last read followed a nap, so its size tells the rate
     std::chrono::microseconds nap = kLongestNap;
     for (;;) {
+        if (WindowIsBehind()) {
+            std::unique_lock lock(mutex_);
+            if (terminated_) return;
+            changed_.wait_for(lock, kLongestNap, [this] { return terminated_; });
+            continue;
+        }
         HANDLE port = nullptr;
         {
             std::unique_lock lock(mutex_);
@@ -162,6 +173,11 @@ void SimpleThread::run() {
         Nap(nap);
         napped = true;
     }
+}
+
+bool SimpleThread::WindowIsBehind() {
+    std::lock_guard lock(queueMutex_);
+    return queue_.size() > kMostQueued;
 }
 
 DWORD SimpleThread::NextReadSize(HANDLE port, bool streaming) {

@@ -82,6 +82,7 @@ private:
     DWORD RxCount = 0;
     std::string line_;
 
+    bool WindowIsBehind();
     DWORD NextReadSize(HANDLE port, bool streaming);
     void Nap(std::chrono::microseconds span);
     void DeliverRead();
