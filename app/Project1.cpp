@@ -3,6 +3,7 @@
 #include "entry.h"
 
 int main(int argc, char** argv) {
+    if (const int ended = TakeCommandLine(argc, argv); ended >= 0) return ended;
     BeginDisplayCheck("morrelcom");
     Application app(argc, argv);
     EndDisplayCheck();

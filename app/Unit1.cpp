@@ -235,10 +235,10 @@ void TForm1::AppendHistory(const QString& text) {
 }
 
 // Waking the window costs far more than appending a batch, so while lines stream
-// in they are taken 40 ms apart (the view shows them at most 10 times a second
-// anyway); a line that comes alone is taken at once.
+// in they are taken 100 ms apart, as often as the view shows them; a line that
+// comes alone is taken at once.
 void TForm1::ReaderLinesReady() {
-    constexpr qint64 kTakeIntervalMs = 40;
+    constexpr qint64 kTakeIntervalMs = 100;
     if (takeTimer_.isActive()) return;
     const qint64 wait =
         streamingTake_ && sinceTake_.isValid() ? kTakeIntervalMs - sinceTake_.elapsed() : 0;
@@ -250,15 +250,17 @@ void TForm1::ReaderLinesReady() {
 
 void TForm1::TakeReaderLines() {
     sinceTake_.start();
-    // The loss first: every line read before it is queued by then.
-    const DWORD lost = ReaderThread->TakeLoss();
-    const std::string lines = ReaderThread->TakeLines();
-    streamingTake_ = std::count(lines.begin(), lines.end(), '\n') > 1;
-    if (!lines.empty()) Memo1->appendLatin1(lines);
-    if (const std::uint64_t dropped = ReaderThread->TakeDroppedBytes())
-        AppendHistory(QStringLiteral("[%1 received bytes dropped: out of memory]").arg(dropped) +
-                      kLineEnd);
-    if (lost) PortLost(lost);
+    const SimpleThread::Batch batch = ReaderThread->TakeBatch();
+    streamingTake_ = std::count(batch.lines.begin(), batch.lines.end(), '\n') > 1;
+    ShowReceived(batch);
+    if (batch.loss) PortLost(batch.loss);
+}
+
+void TForm1::ShowReceived(const SimpleThread::Batch& batch) {
+    if (!batch.lines.empty()) Memo1->appendLatin1(batch.lines);
+    if (batch.droppedBytes)
+        AppendHistory(QStringLiteral("[%1 received bytes dropped: out of memory]")
+                          .arg(batch.droppedBytes) + kLineEnd);
 }
 
 // The device failed under a live connection. The window stays connected, so that
@@ -309,6 +311,7 @@ void TForm1::Button3Click() {
     } else {
         AppendHistory(QStringLiteral(" Opened"));
         connectedName_ = text.left(5);
+        Memo1->setSaveNamePrefix(connectedName_);
         LineChoices choices;
         choices.baudPosition = ChosenPosition(ComboBox2);
         choices.stopBitsPosition = ChosenPosition(ComboBox3);
@@ -347,20 +350,29 @@ void TForm1::ReportLineInForce() {
 }
 
 void TForm1::Button4Click() {
-    AppendHistory(ComboBox1->currentText().left(5));
-    AppendHistory(QStringLiteral(" Closed") + kLineEnd);
-    SetConnectedControls(false);
     reopenTimer_.stop();
     Sleep(250);
     ReaderThread->StopReading();
-    // A loss the window has not taken yet belongs to this connection, not the next.
-    ReaderThread->TakeLoss();
     if (!lost_) {
         PurgeComm(PortHandle, PURGE_RXABORT);
         // The aborted read ends within microseconds; only then may the handle change.
         ReaderThread->WaitOutOfRead();
-        RestoreAndClose();
     }
+    // What this connection received shows before its end, and nothing of it comes
+    // after; a loss not taken yet ends with it.
+    takeTimer_.stop();
+    ShowReceived(ReaderThread->TakeBatch());
+    const DWORD unsent = lost_ ? 0 : DiscardUnsentOutput();
+    if (unsent)
+        AppendHistory(QStringLiteral("[%1 %2 not sent: the line stopped taking them]")
+                          .arg(unsent)
+                          .arg(unsent == 1 ? QStringLiteral("byte") : QStringLiteral("bytes")) +
+                      kLineEnd);
+    AppendHistory(ComboBox1->currentText().left(5));
+    AppendHistory(QStringLiteral(" Closed") + kLineEnd);
+    Memo1->flushLog();
+    SetConnectedControls(false);
+    if (!lost_) RestoreAndClose();
     connected_ = false;
     lost_ = false;
 }

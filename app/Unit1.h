@@ -1,6 +1,8 @@
 #pragma once
 // The main window: settings, connect and disconnect, sending, and the history.
 
+#include "Unit2.h"
+
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
@@ -15,7 +17,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class HistoryView;
-class SimpleThread;
+
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -83,6 +85,7 @@ private:
     void SendNumber();
     void ReaderLinesReady();
     void TakeReaderLines();
+    void ShowReceived(const SimpleThread::Batch& batch);
     void SetConnectedControls(bool connected);
     void ReportLineInForce();
     void AppendSent(std::size_t written, std::string_view bytes);

@@ -35,6 +35,13 @@ bool ReopenConnectPath() {
     return true;
 }
 
+DWORD DiscardUnsentOutput() {
+    COMSTAT queued;
+    if (FlushFileBuffers(PortHandle) || !ClearCommError(PortHandle, nullptr, &queued)) return 0;
+    PurgeComm(PortHandle, PURGE_TXCLEAR);
+    return queued.cbOutQue;
+}
+
 void RestoreAndClose() {
     SetCommTimeouts(PortHandle, &SavedTimeouts);
     CloseHandle(PortHandle);

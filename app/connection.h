@@ -28,6 +28,10 @@ void CloseLostPort();
 // state that was in force; true when it opened.
 bool ReopenConnectPath();
 
+// Gives the output still queued a short while to go, then discards the rest;
+// returns how many bytes were discarded.
+DWORD DiscardUnsentOutput();
+
 // Puts the saved time-outs back and closes PortHandle. Only once the reader no
 // longer uses the handle.
 void RestoreAndClose();

@@ -17,26 +17,12 @@ bool Same(const QString& shown, const QString& inForce) {
     return shown.trimmed().compare(inForce, Qt::CaseInsensitive) == 0;
 }
 
-// The bit GetCommProperties uses for the data bits or parity a caption names,
-// or 0 when the caption names none of the items.
-std::uint16_t DataBitsMask(const QString& shown) {
+// The data bits the chip runs: what termios holds, unless the driver is known to
+// keep there a size the chip cannot make (ftdi_sio's 5), which it then runs at 8.
+BYTE DataBitsInForce(BYTE byteSize, const COMMPROP& device) {
     static constexpr std::uint16_t kMasks[] = {DATABITS_5, DATABITS_6, DATABITS_7, DATABITS_8};
-    for (size_t i = 0; i < kDataBitChoices.size(); ++i)
-        if (Same(shown, QString::fromLatin1(kDataBitChoices[i].item))) return kMasks[i];
-    return 0;
-}
-
-std::uint16_t ParityMask(const QString& shown) {
-    for (const SettingChoice& choice : kParityChoices) {
-        if (!Same(shown, QString::fromLatin1(choice.item))) continue;
-        switch (choice.value) {
-        case EVENPARITY: return PARITY_EVEN;
-        case MARKPARITY: return PARITY_MARK;
-        case ODDPARITY: return PARITY_ODD;
-        default: return PARITY_NONE;
-        }
-    }
-    return 0;
+    const bool known = byteSize >= 5 && byteSize <= 8;
+    return known && !(device.wSettableData & kMasks[byteSize - 5]) ? 8 : byteSize;
 }
 
 QString OnOff(bool on) { return on ? QStringLiteral("On") : QStringLiteral("Off"); }
@@ -50,16 +36,16 @@ QString InForceReport(const DCB& inForce, const ShownSettings& shown, const COMM
     };
     check("Baud", shown.baud, CaptionOf(kBaudChoices, inForce.BaudRate, QString::number(inForce.BaudRate)));
     check("Stop Bits", shown.stopBits, CaptionOf(kStopBitChoices, inForce.StopBits, QStringLiteral("?")));
-    // A device that cannot carry the shown choice at all (a pseudo-terminal has
-    // 8 data bits and no parity) is not misconfigured by it.
-    const std::uint16_t parity = ParityMask(shown.parity);
-    if (parity == 0 || (device.wSettableStopParity & parity))
+    // A device without parity or data bits at all (a pseudo-terminal) is not
+    // misconfigured by the shown choice.
+    if (device.dwSettableParams & SP_PARITY)
         check("Parity", shown.parity, CaptionOf(kParityChoices, inForce.Parity, QStringLiteral("Space")));
     if (shown.checkParity != (inForce.fParity != 0))
         differs << QStringLiteral("Check Parity %1").arg(OnOff(inForce.fParity));
-    const std::uint16_t dataBits = DataBitsMask(shown.dataBits);
-    if (dataBits == 0 || (device.wSettableData & dataBits))
-        check("Data bits", shown.dataBits, CaptionOf(kDataBitChoices, inForce.ByteSize, QString::number(inForce.ByteSize)));
+    if (device.dwSettableParams & SP_DATABITS) {
+        const BYTE dataBits = DataBitsInForce(inForce.ByteSize, device);
+        check("Data bits", shown.dataBits, CaptionOf(kDataBitChoices, dataBits, QString::number(dataBits)));
+    }
     if (inForce.fRtsControl == RTS_CONTROL_HANDSHAKE)
         differs << QStringLiteral("RTS Handshake");
     else if (shown.rtsOn != (inForce.fRtsControl == RTS_CONTROL_ENABLE))

@@ -105,21 +105,17 @@ void SimpleThread::Shutdown() {
     std::lock_guard lock(mutex_);
 }
 
-std::string SimpleThread::TakeLines() {
-    std::string lines;
+SimpleThread::Batch SimpleThread::TakeBatch() {
+    Batch batch;
     std::lock_guard lock(queueMutex_);
-    lines.swap(queue_);
-    return lines;
+    batch.lines.swap(queue_);
+    batch.loss = std::exchange(lostError_, 0);
+    batch.droppedBytes = std::exchange(droppedBytes_, 0);
+    return batch;
 }
 
-DWORD SimpleThread::TakeLoss() {
-    std::lock_guard lock(queueMutex_);
-    return std::exchange(lostError_, 0);
-}
-
-std::uint64_t SimpleThread::TakeDroppedBytes() {
-    std::lock_guard lock(queueMutex_);
-    return std::exchange(droppedBytes_, 0);
+bool SimpleThread::NothingUntaken() const {
+    return queue_.empty() && lostError_ == 0 && droppedBytes_ == 0;
 }
 
 void SimpleThread::run() {
@@ -149,18 +145,20 @@ void SimpleThread::run() {
         // is the loop's only pacing.
         const bool ok = ReadFile(port, RxBuffer, size, &RxCount, nullptr);
         const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        {
-            std::lock_guard lock(mutex_);
-            inRead_ = false;
-        }
-        changed_.notify_all();
         const DWORD got = RxCount;  // DeliverRead clears RxCount
         streaming = got == size;
+        // Queued before the read counts as over, so that once the window has waited
+        // out the read, nothing of this connection can still come after it.
         if (got > 0) DeliverRead();
         if (!ok && IsDeviceFailure(error)) {
             ReportLoss(port, error);
             streaming = false;
         }
+        {
+            std::lock_guard lock(mutex_);
+            inRead_ = false;
+        }
+        changed_.notify_all();
         if (!streaming) {
             nap = kLongestNap;
             napped = false;
@@ -205,7 +203,7 @@ void SimpleThread::ReportLoss(HANDLE port, DWORD error) {
     bool wasEmpty = false;
     {
         std::lock_guard lock(queueMutex_);
-        wasEmpty = queue_.empty() && lostError_ == 0;
+        wasEmpty = NothingUntaken();
         lostError_ = error;
     }
     if (wasEmpty) emit linesReady();
@@ -228,13 +226,13 @@ void SimpleThread::DeliverRead() {
         for (DWORD at = 0; at < count; at += kReadSize)
             RenderReceived(RxBuffer + at, std::min(kReadSize, count - at), format, line_);
         std::lock_guard lock(queueMutex_);
-        wasEmpty = queue_.empty();
+        wasEmpty = NothingUntaken();
         queue_ += line_;
     } catch (const std::bad_alloc&) {
         // Out of memory: the bytes are lost, but the program and its history stay;
         // the window says how many went.
         std::lock_guard lock(queueMutex_);
-        wasEmpty = queue_.empty();
+        wasEmpty = NothingUntaken();
         droppedBytes_ += count;
     }
     std::memset(RxBuffer, 0, count);

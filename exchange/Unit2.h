@@ -10,7 +10,7 @@
 // to leave a read that PurgeComm has already aborted.
 //
 // When the device fails (hung up, gone, I/O error) the reader stops reading that
-// handle by itself and reports the loss once through TakeLoss.
+// handle by itself and reports the loss once, after the lines read before it.
 
 #include "render.h"
 #include "win32.h"
@@ -35,25 +35,30 @@ public:
     // No read starts after this returns; a read in progress may finish. Returns
     // at once.
     void StopReading();
-    // Blocks until the reader is outside ReadFile. Call after StopReading and
-    // PurgeComm, so the wait is at most an aborted read.
+    // Blocks until the reader is outside ReadFile and has queued what that read
+    // brought. Call after StopReading and PurgeComm, so the wait is at most an
+    // aborted read; then nothing more comes from the handle it read.
     void WaitOutOfRead();
     // Ends the loop; returns at once.
     void Terminate();
     // Ends the loop, aborts a pending read and waits for the thread to finish.
     void Shutdown();
 
-    // Every line queued since the last call, concatenated, in order. Any thread.
-    std::string TakeLines();
-    // The GetLastError value of a device failure that stopped the reading, once;
-    // 0 when none. Every line read before the failure is queued by then, so take
-    // this first and then the lines.
-    DWORD TakeLoss();
-    // Received bytes dropped because memory ran out, since the last call.
-    std::uint64_t TakeDroppedBytes();
+    // Everything the reader has for the window, taken at once so that nothing
+    // can slip between its parts: the lines queued (concatenated, in order), then
+    // the GetLastError value of a device failure that stopped the reading (0 when
+    // none; every line read before it is in `lines`), and the received bytes
+    // dropped because memory ran out. Any thread.
+    struct Batch {
+        std::string lines;
+        DWORD loss = 0;
+        std::uint64_t droppedBytes = 0;
+    };
+    Batch TakeBatch();
 
 signals:
-    // Emitted when the queue goes from empty to non-empty; connect it queued.
+    // Emitted when the reader gets something for the window while it held
+    // nothing untaken; connect it queued.
     void linesReady();
 
 protected:
@@ -83,6 +88,7 @@ private:
     std::string line_;
 
     bool WindowIsBehind();
+    bool NothingUntaken() const;  // under queueMutex_
     DWORD NextReadSize(HANDLE port, bool streaming);
     void Nap(std::chrono::microseconds span);
     void DeliverRead();

@@ -18,6 +18,7 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
+thread_local int lookingOnly = 0;
 
 struct Registry {
     std::mutex mutex;
@@ -55,22 +56,11 @@ bool MarkExclusive(int fd, bool* ours) {
            errno == EINVAL;
 }
 
-constexpr std::int64_t kDrainWaitNs = 300 * kNsPerMs;
-
-// A tty's close waits (up to 30 s on a UART) for queued output to go; on a
-// stalled line that would hold the window. Give the output a short while, then
-// discard what is left.
-void DrainBriefly(int fd) {
-    const std::int64_t deadline = MonotonicNs() + kDrainWaitNs;
-    int queued = 0;
-    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && MonotonicNs() < deadline) {
-        timespec pause{0, 5'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    RetryOnEintr([&] { return tcflush(fd, TCOFLUSH); });
-}
-
 }  // namespace
+
+LookingOnly::LookingOnly() { ++lookingOnly; }
+LookingOnly::~LookingOnly() { --lookingOnly; }
+bool LookingOnly::active() { return lookingOnly > 0; }
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
@@ -90,13 +80,39 @@ bool SerialPort::EnsureRaw() {
     return true;
 }
 
-DWORD DeviceFailure(const SerialPort& port, bool hungUp) {
+bool WaitForOutputToGo(int fd) {
+    const std::int64_t deadline = MonotonicNs() + std::int64_t{kMaxWriteWaitMs} * kNsPerMs;
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (MonotonicNs() >= deadline) return false;
+        // The driver offers no "drained" event that poll could wait for.
+        timespec pause{0, 2'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+namespace {
+
+bool NodeStillNamesDevice(const SerialPort& port) {
     struct stat opened {}, named {};
+    return fstat(port.fd, &opened) == 0 && stat(port.device.c_str(), &named) == 0 &&
+           opened.st_rdev == named.st_rdev;
+}
+
+}  // namespace
+
+DWORD DeviceFailure(const SerialPort& port, bool hungUp, std::int64_t settleNs) {
     // An unplugged adapter takes its device node with it, and so does a
-    // pseudo-terminal whose other end closed.
-    if (fstat(port.fd, &opened) != 0 || stat(port.device.c_str(), &named) != 0 ||
-        opened.st_rdev != named.st_rdev)
-        return ERROR_DEVICE_NOT_CONNECTED;
+    // pseudo-terminal whose other end closed. A USB unplug hangs the terminal up
+    // first and removes the node a moment later, so a hang-up is given that moment.
+    const std::int64_t deadline = MonotonicNs() + (hungUp ? settleNs : 0);
+    for (;;) {
+        if (!NodeStillNamesDevice(port)) return ERROR_DEVICE_NOT_CONNECTED;
+        if (MonotonicNs() >= deadline) break;
+        timespec pause{0, 10'000'000};
+        nanosleep(&pause, nullptr);
+    }
     return hungUp ? ERROR_BROKEN_PIPE : ERROR_GEN_FAILURE;
 }
 
@@ -115,16 +131,32 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
     // flock first: if another program holds the port we leave its settings alone.
     if (RetryOnEintr([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
         return INVALID_HANDLE_VALUE;
-    OwnedFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     SavedTermios found{};
+    if (!SaveTermios(fd.get(), &found)) return INVALID_HANDLE_VALUE;
+    // Raw at once: from open() on, a talking device's bytes meet the kernel's
+    // cooked defaults, which echo them back to it, turn CR into LF and swallow
+    // XON/XOFF. What came in those microseconds was already changed, so it goes,
+    // and so does any echo still queued.
+    LineTermios line;
+    bool raw = false;
+    if (!LookingOnly::active() && ReadLineTermios(fd.get(), &line)) {
+        const LineTermios wanted = MakeRaw(line);
+        const bool wasCooked = wanted.iflag != line.iflag || wanted.oflag != line.oflag ||
+                               wanted.lflag != line.lflag;
+        raw = WriteLineTermios(fd.get(), wanted);
+        if (raw && wasCooked) RetryOnEintr([&] { return tcflush(fd.get(), TCIOFLUSH); });
+    }
+    OwnedFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     bool exclusiveIsOurs = false;
-    if (wake.get() < 0 || !SaveTermios(fd.get(), &found) ||
-        !MarkExclusive(fd.get(), &exclusiveIsOurs))
+    if (wake.get() < 0 || !MarkExclusive(fd.get(), &exclusiveIsOurs)) {
+        if (raw) RestoreTermios(fd.get(), found);
         return INVALID_HANDLE_VALUE;  // closing drops the flock
+    }
 
     auto* port = new SerialPort(fd.release(), wake.release(), *device);
     port->found = found;
     port->weSetExclusive = exclusiveIsOurs;
+    if (raw) port->MarkConfigured();
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.live.insert(port);
@@ -143,7 +175,10 @@ BOOL CloseHandle(HANDLE handle) {
     // hung-up terminal answers EIO, which changes nothing here. A handle that
     // only looked wrote nothing and changed nothing.
     if (port->configured()) {
-        DrainBriefly(port->fd);
+        // A tty's close waits up to 30 s for queued output on a UART; on a stalled
+        // line that would hold the window, so what is left after a short while goes.
+        WaitForOutputToGo(port->fd);
+        RetryOnEintr([&] { return tcflush(port->fd, TCOFLUSH); });
         RestoreTermios(port->fd, port->found);
     }
     // TIOCEXCL belongs to the terminal, not to our descriptor: it would outlive the

@@ -75,6 +75,10 @@ void WaitOutDeadline(SerialPort& port, std::uint64_t generation, std::int64_t de
     }
 }
 
+// How long after a hang-up the reader looks for the device node to go, which
+// tells an unplug from a hang-up: the node goes a moment after the hang-up.
+constexpr std::int64_t kUnplugSettleNs = 500 * kNsPerMs;
+
 enum class Room { Ready, TimedOut, Failed };
 
 Room WaitForRoom(int fd, std::int64_t deadline) {
@@ -185,7 +189,7 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* read, void*) {
     // The device has failed. Bytes already read are the caller's; otherwise report
     // the failure only once the time-out has passed, so no caller loop spins.
     if (*read > 0) return TRUE;
-    const DWORD failure = DeviceFailure(*port, hungUp);
+    const DWORD failure = DeviceFailure(*port, hungUp, kUnplugSettleNs);
     WaitOutDeadline(*port, generation, totalDeadline);
     SetLastError(failure);
     return FALSE;
@@ -263,6 +267,20 @@ BOOL PurgeComm(HANDLE handle, DWORD flags) {
         ok = ok && r == 0;
     }
     return ok ? TRUE : FALSE;
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+    SerialPort* port = LivePort(handle);
+    if (!port) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!WaitForOutputToGo(port->fd)) {
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {

@@ -3,14 +3,41 @@
 #include "serial_port.h"
 #include "test_seam.h"
 
+#include <climits>
 #include <optional>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
+// Unix98 pseudo-terminal followers, and Bluetooth's rfcomm.
+bool IsPseudoTerminal(dev_t device) { return major(device) >= 136 && major(device) <= 143; }
+bool IsRfcomm(dev_t device) { return major(device) == 216; }
+
+dev_t DeviceNumber(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_rdev : 0;
+}
+
+// The kernel driver behind a terminal ("ftdi_sio", "serial8250"), empty when sysfs
+// does not name one.
+std::string DriverName(dev_t device) {
+    const std::string link = "/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                             std::to_string(minor(device)) + "/device/driver";
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) return {};
+    const std::string path(target, static_cast<std::size_t>(n));
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The levels the driver reports, where they are the ones we set: rfcomm reports
+// the remote end's signals instead.
 std::optional<ModemLevels> QueryModemLevels(int fd) {
+    if (IsRfcomm(DeviceNumber(fd))) return std::nullopt;
     int bits = 0;
     if (RetryOnEintr([&] { return ioctl(fd, TIOCMGET, &bits); }) != 0) return std::nullopt;
     return ModemLevels{(bits & TIOCM_RTS) != 0, (bits & TIOCM_DTR) != 0};
@@ -37,7 +64,9 @@ BOOL GetCommState(HANDLE handle, DCB* dcb) {
     if (!ReadLineTermios(port->fd, &t)) return FALSE;
     // A pseudo-terminal cannot report its lines; then what we last set stands.
     const ModemLevels levels = QueryModemLevels(port->fd).value_or(port->levels);
-    *dcb = DcbFromDeviceLine(t, levels);
+    // Until this handle drives the line, it is as the handle will drive it: the
+    // cooked defaults (IXON) are no setting to carry over.
+    *dcb = DcbFromDeviceLine(port->configured() ? t : MakeRaw(t), levels);
     return TRUE;
 }
 
@@ -71,15 +100,19 @@ BOOL GetCommProperties(HANDLE handle, COMMPROP* properties) {
     if (!port || !properties) return FALSE;
     struct stat st {};
     if (fstat(port->fd, &st) != 0) return FALSE;
-    // Unix98 pseudo-terminal followers (majors 136-143): the kernel forces 8 data
-    // bits and no parity on them.
-    const unsigned major = ::major(st.st_rdev);
-    const bool pseudo = major >= 136 && major <= 143;
-    properties->wSettableData =
-        pseudo ? DATABITS_8 : (DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
+    properties->dwSettableParams = SP_BAUD | SP_STOPBITS | SP_PARITY_CHECK | SP_HANDSHAKING;
     properties->wSettableStopParity = STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE;
-    if (!pseudo)
-        properties->wSettableStopParity |=
-            PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
+    // The kernel forces 8 data bits and no parity on a pseudo-terminal.
+    if (IsPseudoTerminal(st.st_rdev)) {
+        properties->wSettableData = DATABITS_8;
+        return TRUE;
+    }
+    properties->dwSettableParams |= SP_DATABITS | SP_PARITY;
+    properties->wSettableStopParity |= PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
+    // ftdi_sio turns 6 data bits into 8 in termios, but keeps 5 there while the
+    // chip runs 8 bits, so only what it is known to do tells the truth.
+    properties->wSettableData = DriverName(st.st_rdev) == "ftdi_sio"
+                                    ? (DATABITS_7 | DATABITS_8)
+                                    : (DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
     return TRUE;
 }

@@ -81,6 +81,7 @@ std::optional<int> PortFromPath(const char* path) {
 
 std::vector<std::string> ScanPorts() {
     std::vector<std::string> names;
+    const LookingOnly looking;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         WritePortNumber(ScanPath, n);
         HANDLE h = CreateFileA(ScanPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,

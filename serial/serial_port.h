@@ -81,9 +81,9 @@ struct SerialPort {
         timeouts_ = t;
     }
 
-    // Raw mode goes on at the first call that configures or moves bytes, not at
-    // open, so that merely looking at a port (the scan) leaves its line alone.
-    // False when the line could not be read or set.
+    // Raw mode goes on at open, or, for a handle opened only to look or one whose
+    // line could not be set then, at the first call that configures or moves
+    // bytes. False when the line could not be read or set.
     bool EnsureRaw();
     void MarkConfigured() {
         std::lock_guard lock(mutex_);
@@ -100,10 +100,27 @@ private:
     COMMTIMEOUTS timeouts_;
 };
 
+// While one lives on a thread, CreateFileA there opens ports only to look: the
+// line stays as found (the scan).
+class LookingOnly {
+public:
+    LookingOnly();
+    ~LookingOnly();
+    LookingOnly(const LookingOnly&) = delete;
+    LookingOnly& operator=(const LookingOnly&) = delete;
+    static bool active();
+};
+
 // The port behind a handle that CreateFileA returned and CloseHandle has not yet
 // closed; nullptr for anything else (nullptr, INVALID_HANDLE_VALUE, closed).
 SerialPort* LivePort(HANDLE handle);
 
+// Waits up to kMaxWriteWaitMs for the output queued in the driver to go; false
+// when some is still queued then.
+bool WaitForOutputToGo(int fd);
+
 // Why the device failed, as GetLastError reports it: gone (its path no longer
 // names the device we opened), hung up, or another I/O error.
-DWORD DeviceFailure(const SerialPort& port, bool hungUp);
+// A hang-up waits up to `settleNs` for the node to go, as it does a moment after
+// an unplug; callers on the window's thread pass no wait.
+DWORD DeviceFailure(const SerialPort& port, bool hungUp, std::int64_t settleNs = 0);

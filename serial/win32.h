@@ -7,11 +7,13 @@
 //   read, and the COMMTIMEOUTS set on it. CreateFileA opens only "\\.\COMn" where
 //   n is in the fixed port table (ports.h); any other path opens nothing.
 // - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, and a UUCP lock file
-//   naming a live process all mean "held". Opening changes nothing on the line:
-//   raw mode (speed, character size, parity and stop bits kept) goes on at the
-//   first SetCommState, ReadFile or WriteFile, and CloseHandle puts back the
-//   termios found at open. So a port that is only looked at (the scan) is left
-//   exactly as it was.
+//   naming a live process all mean "held". A port opened to be used goes into raw
+//   mode (speed, character size, parity and stop bits kept) in the system calls
+//   right after open(), and what arrived before that is discarded: a device may
+//   already be sending, and the kernel's cooked defaults (ECHO, ICRNL, IXON) would
+//   echo it back, translate it or swallow XON/XOFF. The port scan only looks
+//   (ScanPorts), which changes nothing on the line. CloseHandle puts back the
+//   termios found at open.
 // - Every call is synchronous. ReadFile may run on one thread while PurgeComm,
 //   WriteFile and ClearCommError run on another; every other call belongs to a
 //   single thread at a time.
@@ -142,7 +144,16 @@ constexpr std::uint16_t PARITY_EVEN = 0x0400;
 constexpr std::uint16_t PARITY_MARK = 0x0800;
 constexpr std::uint16_t PARITY_SPACE = 0x1000;
 
+// Which line parameters the device has at all (COMMPROP's dwSettableParams).
+constexpr DWORD SP_PARITY = 0x0001;
+constexpr DWORD SP_BAUD = 0x0002;
+constexpr DWORD SP_DATABITS = 0x0004;
+constexpr DWORD SP_STOPBITS = 0x0008;
+constexpr DWORD SP_HANDSHAKING = 0x0010;
+constexpr DWORD SP_PARITY_CHECK = 0x0020;
+
 struct COMMPROP {
+    DWORD dwSettableParams = 0;
     std::uint16_t wSettableData = 0;
     std::uint16_t wSettableStopParity = 0;
 };
@@ -172,7 +183,11 @@ BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts);
 
 // The device's line state in DCB terms; fields termios cannot express keep the
-// defaults above.
+// defaults above. XON/XOFF flow control shows as the handle drives the line: the
+// kernel's cooked IXON/IXOFF are not a choice anyone made, so a handle that only
+// looks reports them off. RTS and DTR are the levels the driver reports where it
+// reflects what was set, otherwise (a pseudo-terminal, rfcomm, which reports the
+// remote end's) the levels last set.
 BOOL GetCommState(HANDLE handle, DCB* dcb);
 // Applies the DCB whole or not at all: a combination the layer refuses (two stop
 // bits with five data bits, 1.5 stop bits with more than five, a size outside 5-8,
@@ -199,12 +214,20 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* written, v
 // Writes one byte as WriteFile does.
 BOOL TransmitCommChar(HANDLE handle, char c);
 
+// Waits until the output queued in the driver has gone, never longer than
+// kMaxWriteWaitMs; FALSE with ERROR_SEM_TIMEOUT when some is still queued then
+// (ClearCommError says how much).
+BOOL FlushFileBuffers(HANDLE handle);
+
 // The bytes waiting in the driver's queues; *errors is always 0 (line errors are
 // not counted). Safe while another thread is inside ReadFile.
 BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat);
 
-// The character sizes, stop bits and parities the device can carry. A
-// pseudo-terminal carries 8 data bits and no parity only.
+// The character sizes, stop bits and parities the device can carry, from what
+// the kernel's driver for it is known to do where reading termios back cannot
+// tell (ftdi_sio keeps CS5 in termios but runs the chip at 8 bits). A
+// pseudo-terminal has neither data bits nor parity to set (no SP_DATABITS,
+// SP_PARITY): it carries 8 data bits and no parity only.
 BOOL GetCommProperties(HANDLE handle, COMMPROP* properties);
 
 DWORD GetLastError();

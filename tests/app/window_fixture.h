@@ -46,6 +46,10 @@ protected:
         QTest::mouseClick(form->Button3, Qt::LeftButton);
         return !form->Button3->isEnabled();
     }
+    void Disconnect() {
+        QTest::mouseClick(form->Button4, Qt::LeftButton);
+        EXPECT_TRUE(form->Button3->isEnabled()) << "still connected after Disconnect";
+    }
 
     std::unique_ptr<TForm1> form;
 };

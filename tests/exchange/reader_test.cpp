@@ -1,5 +1,7 @@
 #include "Unit2.h"
 #include "pty_pair.h"
+#include "received_line.h"
+#include "test_seam.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +44,7 @@ protected:
         std::string got;
         const auto deadline = Clock::now() + 5s;
         while (got.size() < expected.size() && Clock::now() < deadline) {
-            got += reader->TakeLines();
+            got += reader->TakeBatch().lines;
             std::this_thread::sleep_for(2ms);
         }
         return got;
@@ -56,54 +58,96 @@ protected:
 };
 
 // However much the reader takes from the driver at once, every line is what one
-// read of at most 10 bytes would give: a burst gives lines of 10, bytes arriving
-// slowly a line each.
+// read of at most 10 bytes would give: a burst gives lines of 10, a byte arriving
+// after the last read ended a line of its own. Zero bytes are bytes like any other.
 TEST_F(Reader, LinesAreWhatReadsOfTenGiveForBurstsAndSlowBytes) {
     std::string burst, expected;
     for (int i = 0; i < 2005; ++i) burst += static_cast<char>('a' + i % 26);
     for (size_t at = 0; at < burst.size(); at += 10) expected += "received:" + burst.substr(at, 10) + "\r\n";
     EXPECT_FALSE(reader->isRunning()) << "created suspended";
     pty.write(burst);
-    std::this_thread::sleep_for(50ms);
+    for (const auto deadline = Clock::now() + 5s; pty.pending() < 2005 && Clock::now() < deadline;)
+        std::this_thread::sleep_for(1ms);
     reader->StartReading(port);
     EXPECT_EQ(reader->priority(), QThread::IdlePriority);
     EXPECT_EQ(Await(expected), expected);
 
+    const std::string zeros("\0A\0B", 4);  // at the start of a read and in it
+    pty.write(zeros);
+    EXPECT_EQ(Await("received:" + zeros + "\r\n"), "received:" + zeros + "\r\n");
     format = static_cast<int>(ReceiveFormat::Hex);
-    for (const char* slow : {"x", "y", "z"}) {
-        pty.write(slow);
-        std::this_thread::sleep_for(60ms);
+    // Each byte is sent once the line of the one before is in: a read has ended.
+    for (const auto& [byte, line] : {std::pair{"\0", "received:0x0 \r\n"}, {"y", "received:0x79 \r\n"}}) {
+        pty.write(std::string(byte, 1));
+        EXPECT_EQ(Await(line), line);
     }
-    EXPECT_EQ(Await("received:0x78 \r\nreceived:0x79 \r\nreceived:0x7a \r\n"),
-              "received:0x78 \r\nreceived:0x79 \r\nreceived:0x7a \r\n");
 }
 
-// A device that goes away is reported once, and the reader stops reading it.
-TEST_F(Reader, ALostDeviceIsReportedOnceAndNoLongerRead) {
-    reader->StartReading(port);
+// A device that goes away is reported once, never ahead of the lines read before
+// it, and the reader stops reading it by itself: once the loss is taken, no read
+// of that handle begins any more.
+TEST_F(Reader, ALostDeviceComesAfterItsLinesOnceAndIsNoLongerRead) {
+    std::atomic<int> readsBegun{0};
+    SetLayerObserver([&](LayerEvent event) { readsBegun += event == LayerEvent::ReadBegins; });
+    const auto waitForPending = [&](int count) {
+        for (const auto deadline = Clock::now() + 5s; pty.pending() != count && Clock::now() < deadline;)
+            std::this_thread::sleep_for(1ms);
+    };
     pty.write("last");
-    EXPECT_EQ(Await("received:last\r\n"), "received:last\r\n");
-    pty.hangUp();
-    DWORD lost = 0;
-    for (const auto deadline = Clock::now() + 5s; lost == 0 && Clock::now() < deadline;) {
-        lost = reader->TakeLoss();
+    waitForPending(4);
+    reader->StartReading(port);
+    waitForPending(0);
+    pty.hangUp();  // the bytes are the reader's now; their line is still untaken
+    std::string lines;
+    SimpleThread::Batch batch;
+    for (const auto deadline = Clock::now() + 5s; batch.loss == 0 && Clock::now() < deadline;) {
+        batch = reader->TakeBatch();
+        lines += batch.lines;
         std::this_thread::sleep_for(2ms);
     }
-    EXPECT_EQ(lost, ERROR_DEVICE_NOT_CONNECTED);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(reader->TakeLoss(), 0u) << "told once";
+    EXPECT_EQ(batch.loss, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(lines, "received:last\r\n") << "every line read before the loss comes with it or before";
+    const int begunAtLoss = readsBegun;
+    Disconnect();  // from here no read begins; one begun meanwhile is counted
+    SetLayerObserver(nullptr);
+    EXPECT_EQ(readsBegun, begunAtLoss) << "the failed handle was read again";
+    EXPECT_EQ(reader->TakeBatch().loss, 0u) << "told once";
 }
 
-TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
-    SetReadTimeout(port, 5000);  // a read that is not aborted would hold on for 5 s
+// While the window has 4 MiB of lines untaken (the shipped bound), the reader
+// takes no more bytes: they wait in the driver, and the pty stops taking them.
+// Once the lines are taken it goes on, and every byte comes once and in order.
+TEST_F(Reader, StopsReadingWhileFourMebibytesOfLinesWaitUntaken) {
+    constexpr std::size_t kBehind = std::size_t{4} << 20;
+    constexpr std::size_t kOneRead = 4096 / 10 * 61 + 61;  // the most lines one read gives in HEX
+    format = static_cast<int>(ReceiveFormat::Hex);
     reader->StartReading(port);
-    std::this_thread::sleep_for(50ms);
-    const auto before = Clock::now();
-    Disconnect();
-    EXPECT_LT(Clock::now() - before, 1s);
+    std::string sent, piece(4096, '\0');
+    // 4 MiB of HEX lines come from about 700 kB; a reader that never stops takes 2 MB.
+    while (sent.size() < (std::size_t{2} << 20)) {
+        for (std::size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>((sent.size() + i) % 251);
+        const std::size_t took = pty.writeFor(piece, 3000);
+        sent += piece.substr(0, took);
+        if (took < piece.size()) break;  // the pty took no more within 3 s
+    }
+    ASSERT_LT(sent.size(), std::size_t{2} << 20) << "the reader never stopped";
+    EXPECT_GT(pty.pending(), 0) << "the bytes wait in the driver";
+    std::string lines = reader->TakeBatch().lines;
+    EXPECT_GT(lines.size(), kBehind);
+    EXPECT_LE(lines.size(), kBehind + kOneRead);
+    std::string received;
+    for (const auto deadline = Clock::now() + 10s; received.size() < sent.size() && Clock::now() < deadline;) {
+        for (std::size_t at = 0, end; (end = lines.find("\r\n", at)) != std::string::npos; at = end + 2)
+            ASSERT_TRUE(ParseReceivedLine(std::string_view(lines).substr(at, end - at), ReceiveFormat::Hex, received));
+        std::this_thread::sleep_for(2ms);
+        lines = reader->TakeBatch().lines;
+    }
+    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes, or not in order";
+}
 
-    // Stop and restart many times at random moments; a read started after the
-    // stop would take the byte written afterwards.
+// Stop and restart many times at random moments; a read started after the stop
+// would take the byte written afterwards, and one not aborted would never end.
+TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
     for (int i = 0; i < 20; ++i) {
         SetReadTimeout(port, 20);
         reader->StartReading(port);
@@ -120,7 +164,7 @@ TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
         ASSERT_EQ(got, 1u) << "round " << i;
         EXPECT_EQ(byte, 'X');
     }
-    EXPECT_EQ(reader->TakeLines(), "");
+    EXPECT_EQ(reader->TakeBatch().lines, "");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 // /var/lock, so any bytes at all can arrive here.
 #include "uucp_lock.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,9 +29,9 @@ std::optional<int> ReferenceAscii(const std::string& s) {
     if (end != std::string::npos && std::string(" \t\r\n").find(s[end]) == std::string::npos)
         return std::nullopt;
     const std::string digits = s.substr(first, end == std::string::npos ? end : end - first);
-    errno = 0;
+    // Too many digits saturate at ULLONG_MAX, past the largest id all the same.
     const unsigned long long value = std::strtoull(digits.c_str(), nullptr, 10);
-    if (errno == ERANGE || value > static_cast<unsigned long long>(kLargestPid)) return std::nullopt;
+    if (value > static_cast<unsigned long long>(kLargestPid)) return std::nullopt;
     return InRange(static_cast<long long>(value));
 }
 

@@ -9,9 +9,11 @@
 
 #include <fcntl.h>
 #include <random>
+#include <set>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -143,7 +145,9 @@ INSTANTIATE_TEST_SUITE_P(Tiers, StoreEdits,
                                            EditCase{"Spilled", 256, 4096}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(HistoryStore, SpillKeepsMemoryWithinBudgetAndClearGivesItBack) {
+// A long flood spills within the memory budget; a damaged spill file then reads
+// as placeholders of the same shape; clear() gives memory and file space back.
+TEST(HistoryStore, SpillKeepsMemoryWithinBudgetDamageKeepsTheShapeClearGivesItBack) {
     constexpr std::size_t kBudget = 512 * 1024;
     std::mt19937 rng(7);
     HistoryStore store(16 * 1024, kBudget);
@@ -154,14 +158,26 @@ TEST(HistoryStore, SpillKeepsMemoryWithinBudgetAndClearGivesItBack) {
     const std::string stream = hexStream(rng, 80000);  // about 4.6 MiB of text
     for (std::size_t i = 0; i < stream.size(); i += 4096)
         store.append(std::string_view(stream).substr(i, 4096));
+    const std::string text = HistoryStore::normalizeBreaks(stream);
     EXPECT_LE(store.memoryBytes(), kBudget);
     EXPECT_GT(store.spilledChunks(), 100u);
-    EXPECT_EQ(store.text(0, store.size()), HistoryStore::normalizeBreaks(stream));
+    EXPECT_EQ(store.text(0, store.size()), text);
     EXPECT_EQ(store.statusText(), "");
+
+    struct stat st {};
+    ASSERT_EQ(::fstat(look, &st), 0);
+    const std::string zeros(std::size_t(st.st_size), '\0');
+    ASSERT_EQ(::pwrite(look, zeros.data(), zeros.size(), 0), ssize_t(zeros.size()));
+    EXPECT_EQ(store.size(), qsizetype(text.size()));
+    EXPECT_EQ(store.lineCount(), 80001);
+    EXPECT_EQ(store.lineText(0).rfind("[history: this part could not", 0), 0u) << store.lineText(0);
+    EXPECT_EQ(store.lineStart(80000), qsizetype(text.size()));
+    const std::size_t lastLine = text.rfind('\n', text.size() - 2) + 1;
+    EXPECT_EQ(store.lineText(79999), std::string_view(text).substr(lastLine, text.size() - 1 - lastLine));
+    EXPECT_NE(store.statusText(), "");
 
     const std::size_t held = store.memoryBytes();
     store.clear();
-    struct stat st {};
     ASSERT_EQ(::fstat(look, &st), 0);
     EXPECT_EQ(st.st_blocks, 0) << "file space kept after clear()";
     EXPECT_LT(store.memoryBytes(), held / 4);
@@ -219,58 +235,51 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- the spill file
 
+// Nothing readable reaches the disk and every record has a nonce of its own. A
+// record does not read once moved, changed in one bit, or put where another store
+// wrote: every store makes its own key.
 TEST(Spill, WritesNothingReadableAndRefusesDamage) {
-    HistorySpill spill;
-    const int fd = tmpFile();
-    ASSERT_GE(fd, 0);
-    const int look = ::dup(fd);
-    spill.adopt(fd);
     std::string plain;
     for (int i = 0; i < 200; ++i)
         plain += "SECRET line " + std::to_string(i) + "\n";
-    HistorySpill::Extent a, b;
-    ASSERT_EQ(spill.write(plain, a), 0);
-    ASSERT_EQ(spill.write(plain, b), 0);
+    const int fd = tmpFile(), otherFd = tmpFile();
+    ASSERT_GE(fd, 0);
+    ASSERT_GE(otherFd, 0);
+    const int look = ::dup(fd), otherLook = ::dup(otherFd);
+    HistorySpill spill, other;
+    spill.adopt(fd);
+    other.adopt(otherFd);
+    std::vector<HistorySpill::Extent> records(2000);
+    for (HistorySpill::Extent& e : records)
+        ASSERT_EQ(spill.write(plain, e), 0);
+    std::set<std::string> nonces;
+    for (const HistorySpill::Extent& e : records) {
+        std::string nonce(24, '\0');
+        ASSERT_EQ(::pread(look, nonce.data(), nonce.size(), off_t(e.offset)), 24);
+        nonces.insert(nonce);
+    }
+    EXPECT_EQ(nonces.size(), records.size()) << "a nonce used twice";
+
+    const HistorySpill::Extent a = records[0], b = records[1];
     std::string disk(std::size_t(a.length + b.length), '\0');
     ASSERT_EQ(::pread(look, disk.data(), disk.size(), 0), ssize_t(disk.size()));
     EXPECT_EQ(disk.find("SECRET"), std::string::npos);
-    EXPECT_NE(disk.substr(0, a.length), disk.substr(a.length, b.length)) << "same nonce twice";
-
     std::string back;
+    ASSERT_TRUE(spill.read(a, back));
     ASSERT_TRUE(spill.read(b, back));
     EXPECT_EQ(back, plain);
-    // A record moved to another place, or changed in one bit, does not read.
+
+    HistorySpill::Extent theirs;
+    ASSERT_EQ(other.write(plain, theirs), 0);
+    ASSERT_EQ(::pwrite(otherLook, disk.data(), a.length, 0), ssize_t(a.length));
+    EXPECT_FALSE(other.read(theirs, back)) << "another store's record read back: the key is not its own";
     ASSERT_EQ(::pwrite(look, disk.data(), a.length, off_t(b.offset)), ssize_t(a.length));
     EXPECT_FALSE(spill.read(b, back));
     const char flip = char(disk[a.length / 2] ^ 0x20);
     ASSERT_EQ(::pwrite(look, &flip, 1, off_t(a.length / 2)), 1);
     EXPECT_FALSE(spill.read(a, back));
     ::close(look);
-}
-
-TEST(Spill, DamagedFileReadsAsPlaceholderOfTheSameShape) {
-    std::mt19937 rng(13);
-    HistoryStore store(4096, 0);
-    const int fd = tmpFile();
-    ASSERT_GE(fd, 0);
-    const int look = ::dup(fd);
-    store.setSpillFile(fd);
-    const std::string text = HistoryStore::normalizeBreaks(hexStream(rng, 2000));
-    store.append(text);
-    ASSERT_GT(store.spilledChunks(), 10u);
-    struct stat st {};
-    ASSERT_EQ(::fstat(look, &st), 0);
-    const std::string zeros(std::size_t(st.st_size), '\0');
-    ASSERT_EQ(::pwrite(look, zeros.data(), zeros.size(), 0), ssize_t(zeros.size()));
-    ::close(look);
-
-    EXPECT_EQ(store.size(), qsizetype(text.size()));
-    EXPECT_EQ(store.lineCount(), 2001);
-    EXPECT_EQ(store.lineText(0).rfind("[history: this part could not", 0), 0u) << store.lineText(0);
-    EXPECT_EQ(store.lineStart(2000), qsizetype(text.size()));
-    const std::size_t lastLine = text.rfind('\n', text.size() - 2) + 1;
-    EXPECT_EQ(store.lineText(1999), std::string_view(text).substr(lastLine, text.size() - 1 - lastLine));
-    EXPECT_NE(store.statusText(), "");
+    ::close(otherLook);
 }
 
 // ---------------------------------------------------------------- running out

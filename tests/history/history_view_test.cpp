@@ -109,6 +109,42 @@ TEST_F(HistoryViewTest, ViewFollowsEndUnlessScrolledUp) {
     EXPECT_TRUE(view->isShowingEnd());
 }
 
+// Counts the paint events a widget gets.
+class Paints : public QObject {
+public:
+    explicit Paints(QWidget* widget) { widget->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        count += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+TEST_F(HistoryViewTest, ScrollBarRepaintsOnlyWhenItLooksDifferent) {
+    // A short history: an append moves and shrinks the handle.
+    appendRecords(0, 30);
+    view->flushPendingLayout();
+    Paints barPaints(bar()), textPaints(view->viewport());
+    appendRecords(30, 30);
+    view->flushPendingLayout();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return barPaints.count > 0; }, 1000));
+
+    // A long one followed at its end keeps the smallest handle at the bottom: the
+    // text repaints, and the bar, which would be painted in the same pass, not.
+    appendRecords(60, 20000);
+    view->flushPendingLayout();
+    textPaints.count = 0;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return textPaints.count > 0; }, 1000));
+    barPaints.count = textPaints.count = 0;
+    appendRecords(20060, 100);
+    view->flushPendingLayout();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return textPaints.count > 0; }, 1000));
+    EXPECT_EQ(barPaints.count, 0);
+    EXPECT_EQ(bar()->value(), bar()->maximum());
+}
+
 TEST_F(HistoryViewTest, UserEditsThenAppendsStillGoToTheEnd) {
     view->appendLatin1("received:one\r\nreceived:two\r\n");
     view->flushPendingLayout();
@@ -226,7 +262,8 @@ TEST_F(HistoryViewTest, CopyPastTheLimitTakesTheEndAndSaysSo) {
     EXPECT_EQ(QGuiApplication::clipboard()->text(), all.right(1000));
     ASSERT_EQ(notices.count(), 1);
     const QString notice = notices.at(0).at(0).toString();
-    EXPECT_TRUE(notice.startsWith(QStringLiteral("Copied the last 1000 bytes of ")) && notice.endsWith(" KiB selected"))
+    EXPECT_TRUE(notice.startsWith(QStringLiteral("Copied the last 1000 bytes of ")) &&
+                notice.endsWith(QStringLiteral(" KiB selected; use Save History As\u2026 for all of it")))
         << notice.toStdString();
 
     QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);

@@ -1,12 +1,10 @@
-// Opening and closing a port, which ports the scan lists, and which device a port
-// number opens. Which path a selector text builds, and which port a path names,
-// are checked against a reference of their own by the port_path fuzz target, over
-// its seeds in every run.
+// Opening and closing a port, and which ports the scan lists. Which path a
+// selector text builds, and which port a path names, are checked against a
+// reference of their own by the port_path fuzz target, over its seeds in every run.
 #include "serial_fixture.h"
 
 #include <cstring>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <termios.h>
@@ -22,22 +20,16 @@ HANDLE OpenAgain() {
     return CreateFileA(kTestPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-TEST_F(OpenCloseTest, APortHeldElsewhereDoesNotOpenUntilReleased) {
-    // flock belongs to the open file description, so a second open in this process
-    // holds the port just as another program would.
+// flock belongs to the open file description, so a second open in this process
+// holds the port just as another program would.
+TEST_F(OpenCloseTest, APortIsHeldByOneOpenerUntilReleased) {
     const int other = OpenFollower(pty_.followerPath());
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(OpenAgain(), INVALID_HANDLE_VALUE);
-    close(other);
-    EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
-}
-
-TEST_F(OpenCloseTest, OurHandleHoldsThePortUntilClosed) {
+    ASSERT_EQ(flock(other, LOCK_UN), 0);
     HANDLE first = Open();
     EXPECT_EQ(OpenAgain(), INVALID_HANDLE_VALUE);
-    const int other = OpenFollower(pty_.followerPath());
-    ASSERT_GE(other, 0);
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
     ASSERT_TRUE(CloseHandle(first));
     handle_ = INVALID_HANDLE_VALUE;
@@ -50,7 +42,11 @@ bool SameTermios(const termios& a, const termios& b) { return std::memcmp(&a, &b
 
 // Opening only looks; the first read, write or SetCommState makes the line raw,
 // keeping its framing; the close puts back exactly what was found.
-TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
+// A port with the kernel's cooked defaults and its own framing, and a device that
+// is already talking: the scan leaves it alone; an open for use makes it raw at
+// once, drops what came in cooked, then passes every byte value unchanged with no
+// echo and no XON/XOFF taken out; the close puts the line back.
+TEST_F(OpenCloseTest, ScanLeavesTheLineOpenMakesItRawAtOnceCloseFindsItAgain) {
     const int other = OpenFollower(pty_.followerPath());
     ASSERT_GE(other, 0);
     termios cooked{};
@@ -68,47 +64,45 @@ TEST_F(OpenCloseTest, LineIsRawOnlyWhileUsedAndFoundAgainAfterTheClose) {
         return t;
     };
 
-    for (const char use : {'r', 'w', 'S'}) {
-        SCOPED_TRACE(use);
-        HANDLE h = Open();
-        EXPECT_TRUE(SameTermios(now(), cooked)) << "opening changed the line";
-        char byte = 'x';
-        DWORD n = 0;
-        DCB dcb;
-        const COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
-        ASSERT_TRUE(SetCommTimeouts(h, &atOnce));
-        BOOL ok = TRUE;
-        if (use == 'r') ReadFile(h, &byte, 1, &n, nullptr);
-        else if (use == 'w') ok = WriteFile(h, &byte, 1, &n, nullptr);
-        else ok = GetCommState(h, &dcb) && SetCommState(h, &dcb);
-        EXPECT_TRUE(ok);
-        const termios raw = now();
-        EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
-        EXPECT_EQ(raw.c_iflag & (ICRNL | PARMRK), 0u);
-        EXPECT_EQ(raw.c_oflag & OPOST, 0u);
-        EXPECT_EQ(raw.c_cc[VMIN], 0);
-        EXPECT_EQ(raw.c_cc[VTIME], 0);
-        EXPECT_EQ(cfgetospeed(&raw), B4800);
-        // SetCommState applies the DCB it was given, which speaks of these itself.
-        if (use != 'S') {
-            EXPECT_EQ(raw.c_iflag & IXON, 0u);
-            EXPECT_EQ(raw.c_cflag & (CSTOPB | PARODD | CLOCAL | CREAD), CSTOPB | PARODD | CLOCAL | CREAD);
-        }
-        ASSERT_TRUE(CloseHandle(h));
-        handle_ = INVALID_HANDLE_VALUE;
-        EXPECT_TRUE(SameTermios(now(), cooked)) << "the close did not put the line back";
-        pty_.read(16, 50);  // what the write sent
-    }
-    close(other);
-}
+    ASSERT_TRUE(pty_.write("stale\r"));
+    for (int i = 0; i < 5000 && pty_.pending() < 6; ++i) usleep(1000);
+    const int waiting = pty_.pending();
+    ASSERT_EQ(waiting, 6) << "a cooked line holds the CR as a line end";
+    EXPECT_EQ(ScanPorts(), std::vector<std::string>{"COM7"});
+    EXPECT_TRUE(SameTermios(now(), cooked)) << "the scan changed the line";
+    EXPECT_EQ(pty_.pending(), waiting) << "the scan took what was waiting";
 
-int OpenDescriptors() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count;
+    HANDLE h = Open();
+    const termios raw = now();
+    EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(raw.c_iflag & (ICRNL | PARMRK | IXON), 0u);
+    EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+    EXPECT_EQ(raw.c_cc[VMIN], 0);
+    EXPECT_EQ(raw.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&raw), B4800);
+    EXPECT_EQ(raw.c_cflag & (CSTOPB | PARODD | CLOCAL | CREAD), CSTOPB | PARODD | CLOCAL | CREAD);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(h, &dcb));
+    EXPECT_EQ(dcb.fOutX, 0u) << "the kernel's IXON is no choice to carry over";
+    EXPECT_EQ(dcb.fInX, 0u);
+
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+    ASSERT_TRUE(pty_.write(all));
+    const COMMTIMEOUTS bounded{0, 0, 2000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &bounded));
+    std::string got(300, '\0');
+    DWORD n = 0;
+    ReadFile(h, got.data(), 256, &n, nullptr);
+    got.resize(n);
+    EXPECT_EQ(got, all);
+    // Echo is written while the input is taken in, so by now it would be there.
+    EXPECT_EQ(pty_.read(1, 0), "") << "the port echoed what it received";
+
+    ASSERT_TRUE(CloseHandle(h));
+    handle_ = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(SameTermios(now(), cooked)) << "the close did not put the line back";
+    close(other);
 }
 
 // The fixture maps COM7.
@@ -117,19 +111,9 @@ TEST_F(OpenCloseTest, TheScanListsExactlyThePortsThatOpenInOrder) {
     MappedPort p98(98, a), p3(3, b), p12(12, c);
     OverridePortDevice(20, "/dev/null");            // not a terminal
     OverridePortDevice(21, "/nonexistent/ttyS99");  // absent
-    const int before = OpenDescriptors();
+    const int before = CountEntries("/proc/self/fd");
     EXPECT_EQ(ScanPorts(), (std::vector<std::string>{"COM3", "COM7", "COM12", "COM98"}));
-    EXPECT_EQ(OpenDescriptors(), before) << "the scan leaves a descriptor open";
-}
-
-// The fixed table, at the first and last port of each range and just outside.
-TEST(DeviceForPortTest, FollowsTheFixedTable) {
-    const std::pair<int, const char*> table[] = {
-        {1, "/dev/ttyS0"},    {32, "/dev/ttyS31"},  {33, "/dev/ttyUSB0"}, {64, "/dev/ttyUSB31"},
-        {65, "/dev/ttyACM0"}, {80, "/dev/ttyACM15"}, {81, "/dev/ttyAMA0"}, {88, "/dev/ttyAMA7"},
-        {89, "/dev/rfcomm0"}, {98, "/dev/rfcomm9"},  {0, nullptr},         {99, nullptr}};
-    for (const auto& [port, device] : table)
-        EXPECT_EQ(DeviceForPort(port), device ? std::optional<std::string>(device) : std::nullopt) << "COM" << port;
+    EXPECT_EQ(CountEntries("/proc/self/fd"), before) << "the scan leaves a descriptor open";
 }
 
 }  // namespace

@@ -16,10 +16,7 @@ int CyclesToRun() {
     return cycles > 0 ? cycles : 50;
 }
 
-class Stress : public WindowTest {
-protected:
-    void Disconnect() { QTest::mouseClick(form->Button4, Qt::LeftButton); }
-};
+using Stress = WindowTest;
 
 // Each cycle writes a burst while connected; most cycles let it show and then
 // disconnect, so everything written before the click must be in the history by
@@ -33,7 +30,7 @@ TEST_F(Stress, ConnectDisconnectCyclesShowEveryByteOnceAndInOrder) {
     // sanitizer runtime may start a thread of its own with the first thread made.
     Open();
     ASSERT_TRUE(Connect());
-    QTest::mouseClick(form->Button4, Qt::LeftButton);
+    Disconnect();
     form.reset();
     const Holdings before = CurrentHoldings();
     {
@@ -137,7 +134,7 @@ TEST_F(Stress, SendingAndReceivingAtFullSpeedKeepEveryRecordWhole) {
     for (int i = 0; i < kSends; ++i) expected += line;
     EXPECT_TRUE(arrived == expected) << "the bytes sent did not arrive whole and in order";
     std::printf("[ figures  ] %zu bytes received and shown, %zu sent, at once\n", written, arrived.size());
-    QTest::mouseClick(w.Button4, Qt::LeftButton);
+    Disconnect();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "history_store.h"
 #include "history_view.h"
+#include "measure.h"
 #include "received_line.h"
 #include "test_thread.h"
 
@@ -14,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -27,14 +27,6 @@ struct Holdings {
 };
 inline std::ostream& operator<<(std::ostream& out, const Holdings& h) {
     return out << h.descriptors << " descriptors, " << h.threads << " threads";
-}
-
-inline int CountEntries(const char* directory) {
-    DIR* dir = opendir(directory);
-    int count = 0;
-    while (const dirent* entry = dir ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
-    if (dir) closedir(dir);
-    return count;
 }
 
 // Qt's pool workers come and go as Qt pleases, each with an event dispatcher's

@@ -40,6 +40,14 @@ void ResetPeakResident() {
     }
 }
 
+int CountEntries(const char* directory) {
+    DIR* dir = opendir(directory);
+    int count = 0;
+    while (const dirent* entry = dir ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
+    if (dir) closedir(dir);
+    return count;
+}
+
 std::map<std::string, double> ThreadCpuSeconds() {
     std::map<std::string, double> out;
     DIR* dir = opendir("/proc/self/task");

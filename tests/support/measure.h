@@ -14,6 +14,8 @@ std::int64_t ThreadCpuNs();   // the calling thread
 long StatusKiB(const char* field);
 // Makes VmHWM the present resident size, so a part of a run reports its own peak.
 void ResetPeakResident();
+// Entries of a directory such as /proc/self/fd, "." and ".." left out.
+int CountEntries(const char* directory);
 
 // Processor seconds of each live thread of this process, by thread name (threads
 // of one name summed); the kernel counts them in clock ticks.

@@ -1,5 +1,7 @@
 #include "pseudo_terminal.h"
 
+#include "test_seam.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -86,4 +89,42 @@ std::string Pty::read(std::size_t count, int timeoutMs) {
 
 void Pty::hangUp() {
     if (leader_ >= 0) { close(leader_); leader_ = -1; }
+}
+
+// Linux keeps what a pty's follower writes in buffers of 256-byte steps, each
+// holding twice its size of plain data, and counts their sizes against a limit:
+// POLLOUT goes once the count reaches the limit, while a new buffer may still be
+// had as long as the count does not exceed it. A write that finds no new buffer
+// takes just what is left in the last one. So: fill the leader's line discipline
+// (4095 bytes), then write in 256-byte steps until POLLOUT goes (the count is then
+// exactly the limit), take the one buffer still allowed with a 1024-byte write
+// (2048 of room), and leave `room` bytes of it. Measured on Linux 6.x.
+std::size_t LeaveOutputRoom(const Pty& pty, std::size_t room) {
+    const int fd = room < 1024 ? open(pty.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0) return 0;
+    const std::string bytes(1024, 'f');
+    std::size_t filled = 0;
+    const auto put = [&](std::size_t count) {
+        const ssize_t n = ::write(fd, bytes.data(), count);
+        filled += std::size_t(std::max<ssize_t>(n, 0));
+        return n == ssize_t(count);
+    };
+    bool ok = true;
+    for (int i = 0; i < 16 && ok; ++i) ok = put(256);
+    int held = 0;  // the line discipline takes from the buffers a moment later
+    for (int i = 0; ok && i < 2000 && (ioctl(pty.leader(), FIONREAD, &held) != 0 || held < 4095); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ok = ok && held >= 4095;
+    for (pollfd p{fd, POLLOUT, 0}; ok && poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);) ok = put(256);
+    ok = ok && put(1024) && put(1024 - room);
+    close(fd);
+    return ok ? filled : 0;
+}
+
+MappedPort::MappedPort(int port, const Pty& pty) : port_(port) {
+    OverridePortDevice(port, pty.followerPath());
+}
+
+MappedPort::~MappedPort() {
+    OverridePortDevice(port_, "");
 }

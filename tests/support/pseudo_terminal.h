@@ -37,3 +37,18 @@ private:
     int followerKeeper_ = -1;  // keeps the follower alive until the program opens it
     std::string followerPath_;
 };
+
+// Fills the way from the port to the device (nobody reads the leader) until the
+// next write of the port takes exactly `room` bytes (0 to 1023) and the rest
+// waits. Returns how many bytes it wrote itself, or 0 when the kernel did not
+// behave as described in pseudo_terminal.cpp (the caller then skips).
+std::size_t LeaveOutputRoom(const Pty& pty, std::size_t room);
+
+// Maps port n onto this pty's follower for the lifetime of the object.
+class MappedPort {
+public:
+    MappedPort(int port, const Pty& pty);
+    ~MappedPort();
+private:
+    int port_;
+};

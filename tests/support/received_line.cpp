@@ -1,51 +1,28 @@
 #include "received_line.h"
 
-namespace {
-
-int Digit(char c, unsigned base) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (base == 16 && c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// One byte as "0x%x " or "%u ": no leading zero, nothing else; its length, or 0.
-std::size_t ParsePiece(std::string_view text, unsigned base, unsigned char& value) {
-    std::size_t at = 0;
-    if (base == 16) {
-        if (!text.starts_with("0x")) return 0;
-        at = 2;
-    }
-    const std::size_t first = at;
-    unsigned v = 0;
-    for (int d; at < text.size() && at - first < 3 && (d = Digit(text[at], base)) >= 0; ++at) v = v * base + unsigned(d);
-    const std::size_t digits = at - first;
-    if (digits == 0 || (digits > 1 && text[first] == '0') || v > 255 || at >= text.size() || text[at] != ' ')
-        return 0;
-    value = static_cast<unsigned char>(v);
-    return at + 1;
-}
-
-}  // namespace
+#include <charconv>
+#include <cstdio>
 
 bool ParseReceivedLine(std::string_view line, ReceiveFormat format, std::string& out) {
-    constexpr std::string_view kPrefix = "received:";
-    if (!line.starts_with(kPrefix)) return false;
-    line.remove_prefix(kPrefix.size());
-    const std::size_t mark = out.size();
-    if (format == ReceiveFormat::Ascii) {
-        out.append(line);
-        line = {};
+    if (!line.starts_with("received:")) return false;
+    line.remove_prefix(9);
+    std::string bytes(format == ReceiveFormat::Ascii ? line : std::string_view{});
+    const bool hex = format == ReceiveFormat::Hex;
+    // Each byte as "0x%x " or "%u ": a piece counts only if its value prints back
+    // exactly as it came, so no leading zero, capital or stray character passes.
+    for (std::size_t end; format != ReceiveFormat::Ascii && !line.empty(); line.remove_prefix(end + 1)) {
+        end = line.find(' ');
+        const std::string_view piece = line.substr(0, end);
+        unsigned value = 256;
+        std::from_chars(piece.data() + std::min<std::size_t>(hex ? 2 : 0, piece.size()),
+                        piece.data() + piece.size(), value, hex ? 16 : 10);
+        char again[8];
+        const int length = std::snprintf(again, sizeof again, hex ? "0x%x" : "%u", value);
+        if (end == std::string_view::npos || value > 255 || piece != std::string_view(again, std::size_t(length)))
+            return false;
+        bytes += static_cast<char>(value);
     }
-    const unsigned base = format == ReceiveFormat::Hex ? 16 : 10;
-    unsigned char value = 0;
-    while (!line.empty()) {
-        const std::size_t length = ParsePiece(line, base, value);
-        if (length == 0) break;
-        out += static_cast<char>(value);
-        line.remove_prefix(length);
-    }
-    const std::size_t bytes = out.size() - mark;
-    if (line.empty() && bytes >= 1 && bytes <= 10) return true;
-    out.resize(mark);
-    return false;
+    if (bytes.empty() || bytes.size() > 10) return false;
+    out += bytes;
+    return true;
 }

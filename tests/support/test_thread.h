@@ -8,12 +8,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <future>
 #include <string>
-#include <thread>
 #include <utility>
 
 class TestThread {
@@ -21,27 +19,16 @@ public:
     static constexpr std::chrono::milliseconds kStopBound{10000};
 
     template <typename Body>
-    TestThread(std::string what, Body body) : what_(std::move(what)) {
-        thread_ = std::thread([this, body = std::move(body)]() mutable {
-            body(static_cast<const std::atomic<bool>&>(stop_));
-            std::lock_guard lock(mutex_);
-            ended_ = true;
-            endedChanged_.notify_all();
-        });
-    }
+    TestThread(std::string what, Body body)
+        : what_(std::move(what)),
+          ended_(std::async(std::launch::async, [this, body = std::move(body)]() mutable { body(stop_); })) {}
     ~TestThread() { Stop(); }
     TestThread(const TestThread&) = delete;
     TestThread& operator=(const TestThread&) = delete;
 
-    // Waits up to `bound` for the body to return by itself; true (and joined) when
-    // it did. The thread goes on otherwise.
-    bool Wait(std::chrono::milliseconds bound) {
-        std::unique_lock lock(mutex_);
-        if (!endedChanged_.wait_for(lock, bound, [this] { return ended_; })) return false;
-        lock.unlock();
-        if (thread_.joinable()) thread_.join();
-        return true;
-    }
+    // Waits up to `bound` for the body to return by itself; true when it did. The
+    // thread goes on otherwise.
+    bool Wait(std::chrono::milliseconds bound) { return ended_.wait_for(bound) == std::future_status::ready; }
 
     // Raises the stop flag and waits for the body to return.
     void Stop(std::chrono::milliseconds bound = kStopBound) {
@@ -57,8 +44,5 @@ public:
 private:
     std::string what_;
     std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::condition_variable endedChanged_;
-    bool ended_ = false;
-    std::thread thread_;
+    std::future<void> ended_;  // after stop_: the body may look at the flag at once
 };

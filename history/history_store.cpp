@@ -292,7 +292,7 @@ void HistoryStore::replaceRange(qsizetype position, qsizetype length, std::strin
     if (first == 0)
         frontNotice_ = false;  // an edit there may have changed the notice
     for (const Sealed& piece : pieces)
-        packedBytes_ += piece.packed.capacity();
+        packedBytes_ += piece.packed->capacity();
     chunks_.erase(chunks_.begin() + std::ptrdiff_t(first), chunks_.begin() + std::ptrdiff_t(end));
     chunks_.insert(chunks_.begin() + std::ptrdiff_t(first), std::make_move_iterator(pieces.begin()),
                    std::make_move_iterator(pieces.end()));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/statfs.h>
@@ -26,6 +27,28 @@ bool inMemory(int fd) {
 void offsetBytes(std::uint64_t offset, unsigned char out[8]) {
     for (int i = 0; i < 8; ++i)
         out[i] = static_cast<unsigned char>(offset >> (8 * i));
+}
+
+// Thread-safe: pread() and the key, which nothing changes while it is in use.
+bool readRecord(int fd, const unsigned char* key, HistorySpill::Extent where, std::string& plain) {
+    if (fd < 0 || where.length < kNonce + kTag)
+        return false;
+    std::string record(where.length, '\0');
+    std::size_t done = 0;
+    while (done < record.size()) {
+        const ssize_t n = ::pread(fd, record.data() + done, record.size() - done, off_t(where.offset + done));
+        if (n > 0)
+            done += std::size_t(n);
+        else if (!(n < 0 && errno == EINTR))
+            return false;
+    }
+    plain.resize(record.size() - kNonce - kTag);
+    const auto* in = reinterpret_cast<const unsigned char*>(record.data());
+    unsigned char ad[8];
+    offsetBytes(where.offset, ad);
+    return crypto_aead_xchacha20poly1305_ietf_decrypt(reinterpret_cast<unsigned char*>(plain.data()), nullptr,
+                                                      nullptr, in + kNonce, record.size() - kNonce, ad, sizeof ad,
+                                                      in, key) == 0;
 }
 
 }  // namespace
@@ -64,6 +87,8 @@ void HistorySpill::adopt(int fd) {
     clear();
     if (fd_ >= 0)
         ::close(fd_);
+    released_.clear();  // a reader keeps its own descriptor to the old file
+    clearedEnd_ = end_ = live_ = 0;
     fd_ = fd;
     directory_.clear();
     status_ = fd_ >= 0 && makeKey() ? Status::OnDisk : Status::MemoryOnly;
@@ -92,6 +117,7 @@ bool HistorySpill::available() {
 }
 
 int HistorySpill::write(std::string_view plain, Extent& where) {
+    settle();
     if (!available())
         return ENOENT;
     const std::uint64_t length = kNonce + plain.size() + kTag;
@@ -124,37 +150,66 @@ int HistorySpill::write(std::string_view plain, Extent& where) {
     return 0;
 }
 
-bool HistorySpill::read(Extent where, std::string& plain) {
-    if (fd_ < 0 || where.length < kNonce + kTag)
-        return false;
-    std::string record(where.length, '\0');
-    std::size_t done = 0;
-    while (done < record.size()) {
-        const ssize_t n = ::pread(fd_, record.data() + done, record.size() - done, off_t(where.offset + done));
-        if (n > 0)
-            done += std::size_t(n);
-        else if (!(n < 0 && errno == EINTR))
-            return false;
+bool HistorySpill::read(Extent where, std::string& plain) { return readRecord(fd_, key_, where, plain); }
+
+HistorySpill::Reader::Reader(int fd, const unsigned char* key) : fd_(fd), key_(nullptr) {
+    key_ = static_cast<unsigned char*>(sodium_malloc(crypto_aead_xchacha20poly1305_ietf_KEYBYTES));
+    if (key_) {
+        std::memcpy(key_, key, crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
+        sodium_mprotect_readonly(key_);
     }
-    plain.resize(record.size() - kNonce - kTag);
-    const auto* in = reinterpret_cast<const unsigned char*>(record.data());
-    unsigned char ad[8];
-    offsetBytes(where.offset, ad);
-    return crypto_aead_xchacha20poly1305_ietf_decrypt(reinterpret_cast<unsigned char*>(plain.data()), nullptr,
-                                                      nullptr, in + kNonce, record.size() - kNonce, ad, sizeof ad,
-                                                      in, key_) == 0;
+}
+
+HistorySpill::Reader::~Reader() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (key_)
+        sodium_free(key_);
+}
+
+bool HistorySpill::Reader::read(Extent where, std::string& plain) const {
+    return valid() && readRecord(fd_, key_, where, plain);
+}
+
+std::shared_ptr<const HistorySpill::Reader> HistorySpill::reader() {
+    if (fd_ < 0 || !key_)
+        return nullptr;
+    if (auto alive = reader_.lock())
+        return alive;
+    const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    auto made = std::make_shared<const Reader>(fd, key_);
+    if (!made->valid())
+        return nullptr;
+    reader_ = made;
+    return made;
 }
 
 void HistorySpill::release(Extent where) {
     if (fd_ < 0 || where.length == 0)
         return;
-    punch(where.offset, where.length);
     live_ -= std::min<std::uint64_t>(live_, where.length);
+    if (held()) {
+        released_.push_back(where);
+        return;
+    }
+    settle();
+    punch(where.offset, where.length);
     if (live_ == 0)
         clear();  // nothing left to keep: start again at the front
 }
 
 void HistorySpill::clear() {
+    if (held()) {
+        // A reader still reads these records: new ones go after them.
+        clearedEnd_ = end_;
+        released_.clear();
+        live_ = 0;
+        return;
+    }
+    released_.clear();
+    clearedEnd_ = 0;
     if (fd_ >= 0 && end_ > 0) {
         // One hole over all of it, past the end so that its last block goes too.
         // The file keeps its size, as a seam's descriptor may not be allowed to
@@ -166,6 +221,20 @@ void HistorySpill::clear() {
     live_ = 0;
     if (status_ == Status::MemoryOnly && fd_ < 0)
         status_ = Status::Unused;  // a later spill looks for a directory again
+}
+
+void HistorySpill::settle() {
+    if (held() || (released_.empty() && clearedEnd_ == 0))
+        return;
+    if (live_ == 0) {
+        clear();
+        return;
+    }
+    punch(0, clearedEnd_);
+    for (const Extent& e : released_)
+        punch(e.offset, e.length);
+    released_.clear();
+    clearedEnd_ = 0;
 }
 
 void HistorySpill::punch(std::uint64_t offset, std::uint64_t length) {

@@ -8,6 +8,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QStyleHints>
 #include <QToolTip>
 #include <QtMath>
@@ -17,6 +18,55 @@
 #include <vector>
 
 using namespace history;
+
+namespace {
+
+// The history's scroll bar, brought up to date in one step that repaints it
+// only when it then looks different. While a stream is followed its range grows
+// at every catch-up, but its handle stays the smallest at the end; repainting it
+// anyway costs about as much as the text (gradient fills, which Qt's raster
+// engine spreads over threads) and shows nothing new.
+class HistoryScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+    void setState(int maximum, int pageStep, int value) {
+        quiet_ = true;
+        setRange(0, maximum);
+        setPageStep(pageStep);
+        setValue(value);
+        quiet_ = false;
+        if (look() != painted_)
+            update();
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (!quiet_)
+            QScrollBar::sliderChange(change);
+    }
+    void paintEvent(QPaintEvent* event) override {
+        painted_ = look();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    struct Look {
+        QRect slider;
+        bool empty = true, atStart = true, atEnd = true;
+        bool operator==(const Look&) const = default;
+    };
+    Look look() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+                minimum() == maximum(), value() == minimum(), value() == maximum()};
+    }
+    bool quiet_ = false;
+    Look painted_{QRect(-1, -1, 0, 0)};
+};
+
+}  // namespace
 
 std::string history::toLatin1(const QString& text) {
     std::string out;
@@ -98,11 +148,10 @@ void HistoryView::Private::sync(bool urgent) {
     const qint64 now = clock.elapsed();
     if (cadence.catchUp(now, followEnd, urgent)) {
         scrollBarTimer.stop();
-        QScrollBar* bar = q->verticalScrollBar();
         settingScroll = true;
-        bar->setRange(0, toBar(maxFirst));
-        bar->setPageStep(std::max(1, toBar(rowsPerPage())));
-        bar->setValue(toBar(firstLine));
+        // The view made this bar when it was made.
+        static_cast<HistoryScrollBar*>(q->verticalScrollBar())
+            ->setState(toBar(maxFirst), std::max(1, toBar(rowsPerPage())), toBar(firstLine));
         settingScroll = false;
     } else if (!scrollBarTimer.isActive()) {
         // While text streams in, a catch-up brings the bar along once it is due;
@@ -249,7 +298,8 @@ void HistoryView::Private::copyTo(QClipboard::Mode mode) {
     }
     QGuiApplication::clipboard()->setText(copied, mode);
     if (span.length < sel.length())
-        notify(tr("Copied the last %1 of %2 selected").arg(sizeText(span.length), sizeText(sel.length())));
+        notify(tr("Copied the last %1 of %2 selected; use Save History As\u2026 for all of it")
+                   .arg(sizeText(span.length), sizeText(sel.length())));
 }
 
 void HistoryView::Private::notify(const QString& message) {
@@ -267,6 +317,7 @@ void HistoryView::Private::ranOutOfMemory() {
 // ---------------------------------------------------------------- HistoryView
 
 HistoryView::HistoryView(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Private>(this)) {
+    setVerticalScrollBar(new HistoryScrollBar(Qt::Vertical, this));
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFocusPolicy(Qt::StrongFocus);
@@ -284,6 +335,7 @@ HistoryView::HistoryView(QWidget* parent) : QAbstractScrollArea(parent), d(std::
 HistoryView::~HistoryView() = default;
 
 void HistoryView::appendLatin1(std::string_view bytes) {
+    d->log.add(bytes);  // even when the history can keep no more
     if (bytes.empty() || isOutOfMemory())
         return;
     const qsizetype lines = d->store.lineCount();
@@ -452,6 +504,8 @@ void HistoryView::timerEvent(QTimerEvent* event) {
     } else if (event->timerId() == d->blinkTimer.timerId()) {
         d->caretOn = !d->caretOn;
         viewport()->update(d->caretRect());
+    } else if (event->timerId() == d->saveTimer.timerId()) {
+        d->watchSave();
     } else if (event->timerId() == d->dragTimer.timerId()) {
         if (d->dragPos.y() < 0)
             d->setFirstLine(d->firstLine - 1);

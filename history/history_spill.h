@@ -9,6 +9,7 @@
 // the disk and a damaged or moved record fails to read instead of reading wrong.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,28 @@ public:
     void release(Extent where);
     void clear();
 
+    // Reads records on another thread, with a descriptor and a key of its own, so
+    // it outlives the spill. While one is alive no record's space is given back or
+    // written over: release() and clear() leave that until it has gone.
+    class Reader {
+    public:
+        Reader(int fd, const unsigned char* key);
+        ~Reader();
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        bool read(Extent where, std::string& plain) const;
+        bool valid() const { return fd_ >= 0 && key_; }
+
+    private:
+        int fd_;
+        unsigned char* key_;
+    };
+    // Null while nothing is on disk.
+    std::shared_ptr<const Reader> reader();
+    // Gives back what was left while a reader was alive, once none is. Writes,
+    // releases and clear() do it too.
+    void settle();
+
     Status status() const { return status_; }
     const std::string& directory() const { return directory_; }
     std::uint64_t liveBytes() const { return live_; }
@@ -51,6 +74,7 @@ public:
 private:
     bool makeKey();
     void punch(std::uint64_t offset, std::uint64_t length);
+    bool held() const { return !reader_.expired(); }
 
     std::vector<std::string> directories_;
     std::string directory_;
@@ -59,4 +83,7 @@ private:
     unsigned char* key_ = nullptr;  // sodium_malloc'd: locked, guarded, wiped when freed
     std::uint64_t end_ = 0;         // where the next record goes
     std::uint64_t live_ = 0;        // bytes of records not yet released
+    std::weak_ptr<const Reader> reader_;
+    std::vector<Extent> released_;  // left while a reader was alive
+    std::uint64_t clearedEnd_ = 0;  // everything before it was cleared while one was
 };

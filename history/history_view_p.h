@@ -4,6 +4,8 @@
 
 #include "history_cadence.h"
 #include "history_line_layout.h"
+#include "history_log.h"
+#include "history_save.h"
 #include "history_selection.h"
 #include "history_store.h"
 #include "history_view.h"
@@ -12,12 +14,16 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QPoint>
+#include <QPointer>
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+class QProgressDialog;
 
 namespace history {
 
@@ -111,4 +117,23 @@ struct HistoryView::Private {
     void deleteChar(bool forward);
     void cut();
     void paste();
+
+    // The ways out: saving and logging (history_view_out.cpp). Declared last, so
+    // that they end before the store does.
+    HistoryLog log{[this](const std::string& reason, std::uint64_t written) { logStopped(reason, written); }};
+    std::unique_ptr<HistorySave> save;
+    QPointer<QProgressDialog> progress;
+    QBasicTimer saveTimer;
+    QString saveFolder;  // where the last save or log went
+    QString saveNamePrefix = QStringLiteral("history");
+    std::mutex logStopMutex;
+    QString logStopLine;  // from the log's thread, for takeLogStop()
+
+    QString proposedPath(const QString& extension) const;
+    void chooseSaveFile();
+    void startSave(HistoryStore::Snapshot snapshot, const QString& path);
+    void watchSave();
+    void chooseLogFile();
+    void logStopped(const std::string& reason, std::uint64_t written);
+    void showFailure(const QString& title, const QString& text);
 };

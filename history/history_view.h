@@ -65,6 +65,26 @@ public:
     void setCopyLimit(qsizetype characters);
     qsizetype copyLimit() const;
 
+    // ---- the ways out
+    // Saved files are proposed as this (the port's name), the date and the time.
+    void setSaveNamePrefix(const QString& prefix);
+    // Saves the whole history as it stands now to `path`, on a thread of its own,
+    // while everything else goes on. After half a second a progress dialog offers
+    // Cancel; a failure shows the system's reason in a message box. Ends with
+    // saveFinished(). One save at a time: false while one runs.
+    bool saveHistory(const QString& path);
+    bool isSaving() const;
+    // From now on every text appended also goes to `path` (created, or appended to
+    // after a line marking the start), written and synced on a thread of its own.
+    // "" when the log runs, else the system's reason. A failure later stops it
+    // with a line in the history.
+    QString startLog(const QString& path);
+    // Writes out what is queued, syncs and closes.
+    void stopLog();
+    // Asks for a write and a sync now, without waiting for them (Disconnect).
+    void flushLog();
+    bool isLogging() const;
+
     // True while the last line is in view: appends keep it in view.
     bool isShowingEnd() const;
 
@@ -81,6 +101,8 @@ signals:
     // A short message for the user (a copy cut short, memory running out), also
     // shown as a tool tip at the view.
     void notice(const QString& text);
+    // A save ended: `saved`, or the system's reason, or neither when cancelled.
+    void saveFinished(const QString& path, bool saved, const QString& error);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -100,6 +122,9 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    // The line saying the log stopped by itself, posted from the log's thread.
+    Q_INVOKABLE void takeLogStop();
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,38 @@ public:
     // One sentence about anything above that is not as it should be, or "".
     std::string statusText() const;
 
+    // ---- a snapshot, read on another thread
+    // The text as it stands now, readable part by part on any one thread while
+    // the store goes on changing: packed parts are shared rather than copied,
+    // spilled ones read back from the spill file (which keeps them in place while
+    // a snapshot lives), and the tail is copied.
+    class Snapshot {
+    public:
+        qsizetype size() const { return size_; }
+        std::size_t parts() const { return pieces_.size() + 1; }
+        // Part `index`'s characters, each part but the last ending with its break.
+        // A part that does not come back reads as the placeholder the store shows
+        // for it, and the answer is false. `codec` belongs to the calling thread.
+        bool read(std::size_t index, HistoryCodec& codec, std::string& out) const;
+
+    private:
+        friend class HistoryStore;
+        struct Piece {
+            std::shared_ptr<const std::string> packed;  // null: in the spill file
+            HistorySpill::Extent extent;
+            std::uint32_t lines;
+            std::uint32_t bytes;
+        };
+        std::vector<Piece> pieces_;
+        std::string tail_;
+        std::shared_ptr<const HistorySpill::Reader> spill_;
+        qsizetype size_ = 0;
+    };
+    // Throws std::bad_alloc.
+    Snapshot snapshot() const;
+    // Gives back the file space that snapshots no longer alive kept.
+    void releaseHeldSpace() { spill_.settle(); }
+
     // ---- seams for tests
     // Spills to `fd` (owned from now on) instead of a temporary file of its own.
     void setSpillFile(int fd);
@@ -110,9 +143,9 @@ private:
         std::uint32_t lines = 0;  // every line in it ends with its break
         std::uint32_t bytes = 0;
         std::uint64_t id = 0;     // names it in the cache
-        std::string packed;       // empty once it is in the spill file
+        std::shared_ptr<const std::string> packed;  // null once it is in the spill file; shared with snapshots
         HistorySpill::Extent extent;
-        bool spilled() const { return packed.empty(); }
+        bool spilled() const { return !packed; }
     };
     struct Cached {
         std::uint64_t id = 0;
@@ -146,6 +179,11 @@ private:
     const Plain& loaded(std::size_t index) const;
     Plain unpacked(const Sealed& chunk) const;
     Plain unreadable(const Sealed& chunk) const;
+    // The sealed chunk's text from its packed blob; false unless it has the shape recorded.
+    static bool decode(HistoryCodec& codec, std::string_view blob, std::uint32_t bytes, std::uint32_t lines,
+                       std::string& out);
+    // What stands in for a chunk that does not come back: as many lines and characters.
+    static void placeholder(std::uint32_t bytes, std::uint32_t lines, std::string& out);
     void admit(std::uint64_t id, Plain plain) const;
     void forget(std::uint64_t id);
     void releaseChunk(const Sealed& chunk);

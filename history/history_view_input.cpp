@@ -346,6 +346,18 @@ void HistoryView::contextMenuEvent(QContextMenuEvent* event) {
     menu.addSeparator();
     menu.addAction(tr("Select All") + shortcut(QKeySequence::SelectAll), this, [this] { selectAll(); })
         ->setEnabled(d->store.size() > 0);
+    menu.addSeparator();
+    menu.addAction(tr("Save History As\u2026"), this, [this] { d->chooseSaveFile(); })
+        ->setEnabled(d->store.size() > 0 && !d->save);
+    QAction* log = menu.addAction(tr("Log to File\u2026"));
+    log->setCheckable(true);
+    log->setChecked(d->log.isOpen());
+    connect(log, &QAction::triggered, this, [this](bool on) {
+        if (on)
+            d->chooseLogFile();
+        else
+            stopLog();
+    });
     menu.exec(event->globalPos());
 }
 

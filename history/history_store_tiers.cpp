@@ -74,7 +74,7 @@ void HistoryStore::sealTail(std::size_t need) {
     tail_ = std::move(next);
     tailFirstLine_ += chunk.lines;
     tailFirstChar_ += cut;
-    packedBytes_ += chunk.packed.capacity();
+    packedBytes_ += chunk.packed->capacity();
     const std::uint64_t id = chunk.id;
     chunks_.push_back(std::move(chunk));
     // A view that follows the end reads the lines just sealed at once.
@@ -90,7 +90,7 @@ HistoryStore::Sealed HistoryStore::packChunk(std::string_view text) {
     chunk.bytes = std::uint32_t(text.size());
     chunk.id = nextId_++;
     probe(text.size());
-    chunk.packed = codec_.pack(text);
+    chunk.packed = std::make_shared<const std::string>(codec_.pack(text));
     return chunk;
 }
 
@@ -119,33 +119,67 @@ HistoryStore::Plain HistoryStore::unpacked(const Sealed& chunk) const {
     if (chunk.spilled() && !spill_.read(chunk.extent, stored))
         return unreadable(chunk);
     Plain plain;
-    if (!codec_.unpack(chunk.spilled() ? std::string_view(stored) : std::string_view(chunk.packed), chunk.bytes,
-                       plain.text))
+    if (!decode(codec_, chunk.spilled() ? std::string_view(stored) : std::string_view(*chunk.packed), chunk.bytes,
+                chunk.lines, plain.text))
         return unreadable(chunk);
     plain.starts.reserve(chunk.lines);
     indexLines(plain, false);
-    if (plain.starts.size() != chunk.lines || plain.text.back() != '\n')
-        return unreadable(chunk);
     return plain;
 }
 
-// Stands in for a chunk that did not come back, with as many lines and characters,
-// so that no position after it moves.
+bool HistoryStore::decode(HistoryCodec& codec, std::string_view blob, std::uint32_t bytes, std::uint32_t lines,
+                          std::string& out) {
+    return codec.unpack(blob, bytes, out) && !out.empty() && out.back() == '\n' &&
+           std::size_t(std::count(out.begin(), out.end(), '\n')) == lines;
+}
+
 HistoryStore::Plain HistoryStore::unreadable(const Sealed& chunk) const {
-    static constexpr std::string_view kSays = "[history: this part could not be read back] ";
     ++unreadable_;
     Plain plain;
-    plain.text.reserve(chunk.bytes);
-    plain.starts.reserve(chunk.lines);
-    const std::uint32_t characters = chunk.bytes - chunk.lines;
-    for (std::uint32_t line = 0; line < chunk.lines; ++line) {
-        plain.starts.push_back(std::uint32_t(plain.text.size()));
-        const std::uint32_t length = characters / chunk.lines + (line < characters % chunk.lines ? 1 : 0);
-        for (std::uint32_t i = 0; i < length; ++i)
-            plain.text.push_back(kSays[i % kSays.size()]);
-        plain.text.push_back('\n');
-    }
+    placeholder(chunk.bytes, chunk.lines, plain.text);
+    indexLines(plain, false);
     return plain;
+}
+
+// So that no position after it moves.
+void HistoryStore::placeholder(std::uint32_t bytes, std::uint32_t lines, std::string& out) {
+    static constexpr std::string_view kSays = "[history: this part could not be read back] ";
+    out.clear();
+    out.reserve(bytes);
+    const std::uint32_t characters = bytes - lines;
+    for (std::uint32_t line = 0; line < lines; ++line) {
+        const std::uint32_t length = characters / lines + (line < characters % lines ? 1 : 0);
+        for (std::uint32_t i = 0; i < length; ++i)
+            out.push_back(kSays[i % kSays.size()]);
+        out.push_back('\n');
+    }
+}
+
+HistoryStore::Snapshot HistoryStore::snapshot() const {
+    Snapshot snap;
+    snap.pieces_.reserve(chunks_.size());
+    for (const Sealed& chunk : chunks_)
+        snap.pieces_.push_back({chunk.packed, chunk.extent, chunk.lines, chunk.bytes});
+    if (spilledChunks() > 0)
+        snap.spill_ = spill_.reader();
+    snap.tail_ = tail_.text;
+    snap.size_ = size();
+    return snap;
+}
+
+bool HistoryStore::Snapshot::read(std::size_t index, HistoryCodec& codec, std::string& out) const {
+    if (index >= pieces_.size()) {
+        out = tail_;
+        return true;
+    }
+    const Piece& piece = pieces_[index];
+    std::string stored;
+    const bool ok = piece.packed ? decode(codec, *piece.packed, piece.bytes, piece.lines, out)
+                                 : spill_ && spill_->read(piece.extent, stored) &&
+                                       decode(codec, stored, piece.bytes, piece.lines, out);
+    if (!ok)
+        placeholder(piece.bytes, piece.lines, out);
+    return ok;
 }
 
 // The least recently used goes; the one used last never does, so a lineText()
@@ -165,7 +199,7 @@ void HistoryStore::releaseChunk(const Sealed& chunk) {
     if (chunk.spilled())
         spill_.release(chunk.extent);
     else
-        packedBytes_ -= chunk.packed.capacity();
+        packedBytes_ -= chunk.packed->capacity();
     forget(chunk.id);
 }
 
@@ -184,13 +218,13 @@ void HistoryStore::enforceBudget() noexcept {
         Sealed& chunk = chunks_[spillCursor_];
         int error;
         try {
-            error = spill_.write(chunk.packed, chunk.extent);
+            error = spill_.write(*chunk.packed, chunk.extent);
         } catch (const std::bad_alloc&) {
             break;  // the next seal tries again
         }
         if (error == 0) {
-            packedBytes_ -= chunk.packed.capacity();
-            std::string().swap(chunk.packed);
+            packedBytes_ -= chunk.packed->capacity();
+            chunk.packed.reset();
         } else {
             dropOldest(spillCursor_, error);
         }
@@ -207,7 +241,7 @@ void HistoryStore::dropOldest(std::size_t failed, int error) noexcept {
     const std::size_t from = frontNotice_ ? 1 : 0;
     std::size_t to = from;
     std::uint64_t freed = 0;
-    while (to < failed && freed <= chunks_[failed].packed.size())  // all on disk, as enforceBudget goes in order
+    while (to < failed && freed <= chunks_[failed].packed->size())  // all on disk, as enforceBudget goes in order
         freed += chunks_[to++].extent.length;
     if (to == from)
         to = failed + 1;
@@ -221,14 +255,14 @@ void HistoryStore::dropOldest(std::size_t failed, int error) noexcept {
         notice = packChunk("[history: " + humanSize(dropped_ + characters) + " of the oldest lines dropped: " +
                            dropReason_ + "]\n");
     } catch (...) {
-        notice.packed.clear();  // dropped all the same, unsaid
+        notice.packed.reset();  // dropped all the same, unsaid
     }
 
     for (std::size_t i = from; i < to; ++i)
         releaseChunk(chunks_[i]);
     chunks_.erase(chunks_.begin() + std::ptrdiff_t(from), chunks_.begin() + std::ptrdiff_t(to));
-    if (!notice.packed.empty()) {
-        packedBytes_ += notice.packed.capacity();
+    if (notice.packed) {
+        packedBytes_ += notice.packed->capacity();
         if (frontNotice_) {
             releaseChunk(chunks_.front());
             chunks_.front() = std::move(notice);

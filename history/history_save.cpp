@@ -1,0 +1,104 @@
+#include "history_save.h"
+
+#include <QSaveFile>
+
+#include <fcntl.h>
+#include <new>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// Below the window's thread, so that on a busy machine the window gets a processor first.
+constexpr int kSaveNice = 5;
+
+// Writing back starts every so often instead of all at the commit's sync, so the
+// disk works while the rest is decoded.
+constexpr qint64 kWriteBackBytes = qint64{32} << 20;
+
+}  // namespace
+
+HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, const QString& path,
+                                       const Progress& carryOn) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {Outcome::Failed, file.errorString()};
+    try {
+        HistoryCodec codec;
+        std::string part;
+        qint64 written = 0;
+        qint64 writtenBack = 0;
+        for (std::size_t i = 0; i < snapshot.parts(); ++i) {
+            if (!carryOn(written)) {
+                file.cancelWriting();
+                return {Outcome::Cancelled, {}};
+            }
+            snapshot.read(i, codec, part);
+            // A short write says nothing; the next one gives the reason.
+            for (qint64 done = 0; done < qint64(part.size());) {
+                const qint64 n = file.write(part.data() + done, qint64(part.size()) - done);
+                if (n <= 0) {
+                    const QString error = file.errorString();
+                    file.cancelWriting();
+                    return {Outcome::Failed, error};
+                }
+                done += n;
+            }
+            written += qint64(part.size());
+            if (written - writtenBack >= kWriteBackBytes && file.flush()) {
+                (void)::sync_file_range(file.handle(), writtenBack, written - writtenBack, SYNC_FILE_RANGE_WRITE);
+                writtenBack = written;
+            }
+        }
+        if (!carryOn(written)) {
+            file.cancelWriting();
+            return {Outcome::Cancelled, {}};
+        }
+    } catch (const std::bad_alloc&) {
+        file.cancelWriting();
+        return {Outcome::Failed, QStringLiteral("Not enough memory")};
+    }
+    if (!file.commit())
+        return {Outcome::Failed, file.errorString()};
+    return {};
+}
+
+HistorySave::HistorySave(HistoryStore::Snapshot snapshot, const QString& path)
+    : path_(path), total_(snapshot.size()) {
+    thread_ = std::thread([this, path, snapshot = std::move(snapshot)]() mutable {
+        (void)::setpriority(PRIO_PROCESS, ::gettid(), kSaveNice);  // this thread only
+        Result result;
+        {
+            // Gone before the end is announced, so that the store may reuse what it held.
+            const HistoryStore::Snapshot mine = std::move(snapshot);
+            result = write(mine, path, [this](qint64 written) {
+                written_ = written;
+                return !cancel_;
+            });
+        }
+        std::lock_guard lock(mutex_);
+        result_ = result;
+        finished_ = true;
+        ended_.notify_all();
+    });
+}
+
+HistorySave::~HistorySave() {
+    cancel();
+    thread_.join();
+}
+
+bool HistorySave::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+bool HistorySave::waitFinished(int ms) {
+    std::unique_lock lock(mutex_);
+    return ended_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return finished_; });
+}
+
+HistorySave::Result HistorySave::result() const {
+    std::lock_guard lock(mutex_);
+    return result_;
+}

@@ -1,0 +1,168 @@
+// Bytes through the real drivers, and a real USB unplug under the window.
+#include "lab_window.h"
+#include "win32.h"
+
+#include <QRegularExpression>
+#include <atomic>
+#include <numeric>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class BytesTest : public ::testing::TestWithParam<LabPort> {};
+
+// On a port with the kernel's cooked defaults (ECHO, ICRNL, IXON) and a device
+// already talking at Connect: every byte value passes both ways unchanged at
+// 115200, what came before shows unchanged if at all, and nothing goes back.
+TEST_P(BytesTest, EveryByteValuePassesBothWaysUnchanged) {
+    LAB_ONLY();
+    const LabPort& port = GetParam();
+    const termios kernel = TermiosOf(port);
+    ASSERT_TRUE((kernel.c_lflag & ECHO) && (kernel.c_iflag & ICRNL) && (kernel.c_iflag & IXON));
+    std::string all(256, '\0');
+    std::iota(all.begin(), all.end(), '\0');
+    // What a talking device keeps sending: line ends and XON/XOFF, which a line left
+    // cooked would echo, translate or swallow.
+    std::string chatter;
+    for (int i = 0; i < 16; ++i) chatter += "T\r\n\x11\x13\x7f" + std::to_string(i) + "\r";
+    Peer& device = Peer::Of(port);
+    device.Drain();
+    LabWindow w;
+    ASSERT_TRUE(LabWindow::Pick(w.form->ComboBox2, "115200"));
+    ASSERT_TRUE(device.Write(chatter));
+    ASSERT_TRUE(w.Connect(port));
+    ASSERT_TRUE(device.Write(all));
+    ASSERT_TRUE(w.WaitForReceived(all)) << w.Text();
+    const std::string before = w.Received().substr(0, w.Received().size() - 256);
+    EXPECT_TRUE(chatter.ends_with(before)) << "shown changed: " << ::testing::PrintToString(before);
+
+    // Each byte value by itself, as a number.
+    w.form->CheckBox5->setChecked(true);
+    for (unsigned char byte : all) w.Send(QString::number(byte));
+    EXPECT_EQ(device.Read(256, 20000), all);
+    EXPECT_EQ(w.Count("Send failed"), 0);
+    w.Disconnect();
+    EXPECT_TRUE(w.History().endsWith(QStringLiteral("%1 Closed\n").arg(port.name))) << w.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lab, BytesTest, ::testing::Values(kUart, kFtdi), ::testing::PrintToStringParamName());
+
+// A 16550 that cannot transmit: its far end stops reading, so the chain behind the
+// chip (virtio port, QEMU, socat, QEMU) fills and the UART holds its bytes. What a
+// send left queued in the driver at Disconnect is counted, and never goes later.
+TEST(LabStall, OutputLeftQueuedAtDisconnectIsCountedAndDropped) {
+    LAB_ONLY();
+    Peer& device = Peer::Of(kUart);
+    device.Drain();
+    // However this ends, the device reads again for the tests after it.
+    struct Unstall { ~Unstall() { Peer::Of(kUart).Drain(); } } unstall;
+    // Filler until a write times out: the chain holds a few KiB, and a moving line
+    // takes 4 KiB well within a write's 0.3 s. Closing drops what is still queued.
+    const std::string filler(4096, '.');
+    HANDLE h = CreateFileA(kUart.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    int chunks = 0;
+    while (chunks < 64 && WriteFile(h, filler.data(), DWORD(filler.size()), &written, nullptr)) ++chunks;
+    ASSERT_TRUE(CloseHandle(h));
+    ASSERT_LT(chunks, 64) << "256 KiB went and the line never stalled";
+
+    LabWindow w;
+    ASSERT_TRUE(w.Connect(kUart));
+    const QString line(200, 'U');
+    w.Send(line);
+    EXPECT_TRUE(w.History().contains("\nSent:" + line + "\n")) << w.Text();
+    w.Disconnect();
+    const QRegularExpressionMatch unsent =
+        QRegularExpression(R"(\n\[(\d+) (bytes?) not sent: the line stopped taking them\]\nCOM1 Closed\n$)")
+            .match(w.History());
+    ASSERT_TRUE(unsent.hasMatch()) << w.Text();
+    const int n = unsent.captured(1).toInt();
+    EXPECT_TRUE(n > 0 && n <= line.size()) << n;
+    EXPECT_EQ(unsent.captured(2) == "byte", n == 1);
+
+    // The device reads again; all that reaches it before a later marker is filler.
+    h = CreateFileA(kUart.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(WriteFile(h, "end", 3, &written, nullptr));
+    std::string later = device.ReadUntil("end", 30000);
+    EXPECT_TRUE(CloseHandle(h));
+    ASSERT_TRUE(later.ends_with("end")) << later.size() << " bytes came, not the marker";
+    later.resize(later.size() - 3);
+    EXPECT_EQ(later.find_first_not_of('.'), std::string::npos) << later.substr(later.find_first_not_of('.'), 64);
+}
+
+// The adapter pulled out and put back.
+class UnplugTest : public ::testing::TestWithParam<LabPort> {
+protected:
+    void SetUp() override {
+        LAB_ONLY();
+        Peer::Of(kFtdi).Drain();
+    }
+    void TearDown() override {
+        // The adapter is back for whatever runs next, whatever happened here.
+        if (InLab() && access(kFtdi.device, F_OK) != 0) Replug();
+    }
+    LabWindow w;
+};
+
+// Pulled out while the device floods the line: one loss, and the new device is
+// programmed afresh, to the same line, and passes bytes both ways.
+TEST_P(UnplugTest, LossDuringAFloodIsSaidOnceAndReplugPutsEverythingBack) {
+    ASSERT_TRUE(LabWindow::Pick(w.form->ComboBox2, "115200") && LabWindow::Pick(w.form->ComboBox4, "Even") &&
+                LabWindow::Pick(w.form->ComboBox5, "Seven"));
+    w.form->RadioButton4->setChecked(true);
+    ASSERT_TRUE(w.Connect(kFtdi));
+    const Chip connected = Trace::ChipOf(kFtdi);
+    // The device talks at about the line's rate until it has been pulled out
+    // (QEMU's model would otherwise pass everything at once).
+    std::atomic<bool> pulled{false};
+    std::thread device([&] {
+        const std::string chunk(1024, 'F');
+        for (int i = 0; i < 2000 && !pulled; ++i) {
+            if (!Peer::Of(kFtdi).Write(chunk, 1000)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        }
+    });
+    const bool flowing = w.WaitFor("received:");
+    const bool unplugged = Unplug();
+    const bool lost = w.WaitFor("COM33 Lost (");
+    pulled = true;
+    device.join();
+    ASSERT_TRUE(flowing && unplugged && lost) << w.Text();
+    EXPECT_EQ(w.Count("COM33 Lost (device gone)\n"), 1) << w.Text();
+    w.Send("gone");
+    EXPECT_TRUE(w.History().contains("Send failed (0 of 4")) << w.Text();
+
+    const std::size_t mark = Trace::Mark();
+    ASSERT_TRUE(Replug());
+    ASSERT_TRUE(w.WaitFor("COM33 Reopened")) << w.Text();
+    EXPECT_EQ(Trace::ChipOf(kFtdi, mark), connected);
+    EXPECT_EQ(std::pair(connected.parity, connected.dataBits), std::pair('E', 7));
+    // Whatever the device still had queued comes first, then what it says now.
+    ASSERT_TRUE(Peer::Of(kFtdi).Write("back\x11\r\x13"));
+    EXPECT_TRUE(w.WaitForReceived("back\x11\r\x13", 60000)) << w.Text();
+    w.Send("ok");
+    EXPECT_EQ(Peer::Of(kFtdi).Read(2, 10000), "ok");
+    EXPECT_EQ(w.Count("Lost"), 1);
+    EXPECT_EQ(w.Count("Reopened"), 1);
+    w.Disconnect();
+}
+
+TEST_P(UnplugTest, UnplugAndReplugWhileDisconnectedThenConnectJustWorks) {
+    ASSERT_TRUE(Unplug());
+    ASSERT_TRUE(Replug());
+    ASSERT_TRUE(w.Connect(kFtdi)) << w.Text();
+    EXPECT_TRUE(w.History().contains("COM33 Opened\n"));
+    ASSERT_TRUE(Peer::Of(kFtdi).Write("hi"));
+    EXPECT_TRUE(w.WaitForReceived("hi")) << w.Text();
+    w.Send("yo");
+    EXPECT_EQ(Peer::Of(kFtdi).Read(2, 10000), "yo");
+    w.Disconnect();
+}
+
+// Parameterised only to run after the other suites, which want the adapter untouched.
+INSTANTIATE_TEST_SUITE_P(Lab, UnplugTest, ::testing::Values(kFtdi), ::testing::PrintToStringParamName());
+
+}  // namespace
