@@ -1,8 +1,12 @@
-// The window as it starts, and what a connect applies, over pseudo-terminals.
+// The window as it starts, what a connect applies and what a disconnect shows,
+// over pseudo-terminals.
 // A plain session is the traced one.
 #include "window_fixture.h"
 
 #include "connection.h"
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -44,6 +48,23 @@ TEST_F(WindowTest, StartsWithDefaultsAndEveryOtherChoiceReachesTheLine) {
     EXPECT_EQ(dcb.BaudRate, 19200u);
     EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
     EXPECT_EQ(dcb.fParity, 1u);
+}
+
+// What came before Disconnect shows before its "Closed", with nothing of it after.
+TEST_F(ConnectedWindowTest, WhatCameBeforeDisconnectShowsBeforeClosedAndNothingAfter) {
+    ASSERT_TRUE(pty.write("abc"));
+    // Taken from the driver by the reader, but not shown: the window's thread waits
+    // here without running its events.
+    for (int i = 0; i < 5000 && pty.pending() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(pty.pending(), 0);
+    ASSERT_EQ(Added(), "");
+    form->Button4Click();
+    EXPECT_EQ(Added(), QStringLiteral("received:abc\nCOM3 Closed\n"));
+    // Whatever the reader signalled meanwhile is handled now, and adds nothing.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Added(), QStringLiteral("received:abc\nCOM3 Closed\n"));
 }
 
 }  // namespace
