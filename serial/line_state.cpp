@@ -34,6 +34,14 @@ std::string DriverName(dev_t device) {
     return path.substr(path.rfind('/') + 1);
 }
 
+// ftdi_sio divides 3 MHz by a 14-bit divisor and lets a larger one overflow
+// without a word: 110 baud would run at 275. Such a rate is refused instead.
+constexpr DWORD kFtdiLowestRate = 183;
+
+bool DriverCannotMake(dev_t device, DWORD rate) {
+    return rate < kFtdiLowestRate && DriverName(device) == "ftdi_sio";
+}
+
 // The levels the driver reports, where they are the ones we set: rfcomm reports
 // the remote end's signals instead.
 std::optional<ModemLevels> QueryModemLevels(int fd) {
@@ -74,7 +82,8 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
     SerialPort* port = LivePort(handle);
     if (!port || !dcb) return FALSE;
     LineTermios before;
-    if (!ReadLineTermios(port->fd, &before)) return FALSE;
+    if (!ReadLineTermios(port->fd, &before) || DriverCannotMake(DeviceNumber(port->fd), dcb->BaudRate))
+        return FALSE;
     // The first configuration also puts the line in raw mode, in the same write.
     const auto wanted = DeviceLineFromDcb(*dcb, port->configured() ? before : MakeRaw(before));
     if (!wanted || !WriteLineTermios(port->fd, wanted->termios)) return FALSE;

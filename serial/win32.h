@@ -191,7 +191,8 @@ BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts);
 BOOL GetCommState(HANDLE handle, DCB* dcb);
 // Applies the DCB whole or not at all: a combination the layer refuses (two stop
 // bits with five data bits, 1.5 stop bits with more than five, a size outside 5-8,
-// an unknown parity, a zero rate) changes nothing and returns FALSE.
+// an unknown parity, a zero rate, a rate the driver would quietly make wrong:
+// ftdi_sio below 183 baud) changes nothing and returns FALSE.
 BOOL SetCommState(HANDLE handle, const DCB* dcb);
 
 // PURGE_RXABORT wakes a ReadFile pending on the handle in another thread at once;
