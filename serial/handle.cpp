@@ -127,19 +127,29 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
 
     OwnedFd fd(RetryOnEintr(
         [&] { return open(device->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
-    if (fd.get() < 0 || !isatty(fd.get())) return INVALID_HANDLE_VALUE;
-    // flock first: if another program holds the port we leave its settings alone.
+    if (fd.get() < 0) return INVALID_HANDLE_VALUE;
+    // From open() on, a talking device's bytes meet the kernel's cooked defaults,
+    // which echo them back to it, turn CR into LF and swallow XON/XOFF. Output is
+    // held in the very next call (a line's XON cannot release it), so an echo made
+    // before the line is raw stays queued and is discarded with what came in
+    // cooked. Holding output also proves the descriptor a terminal.
+    const bool looking = LookingOnly::active();
+    if (looking ? !isatty(fd.get()) : tcflow(fd.get(), TCOOFF) != 0) return INVALID_HANDLE_VALUE;
+    struct ReleaseOutput {
+        int fd;
+        bool held;
+        ~ReleaseOutput() {
+            if (held) RetryOnEintr([&] { return tcflow(fd, TCOON); });
+        }
+    } releaseOutput{fd.get(), !looking};
+    // flock next: if another program holds the port we leave its settings alone.
     if (RetryOnEintr([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
         return INVALID_HANDLE_VALUE;
     SavedTermios found{};
     if (!SaveTermios(fd.get(), &found)) return INVALID_HANDLE_VALUE;
-    // Raw at once: from open() on, a talking device's bytes meet the kernel's
-    // cooked defaults, which echo them back to it, turn CR into LF and swallow
-    // XON/XOFF. What came in those microseconds was already changed, so it goes,
-    // and so does any echo still queued.
     LineTermios line;
     bool raw = false;
-    if (!LookingOnly::active() && ReadLineTermios(fd.get(), &line)) {
+    if (!looking && ReadLineTermios(fd.get(), &line)) {
         const LineTermios wanted = MakeRaw(line);
         const bool wasCooked = wanted.iflag != line.iflag || wanted.oflag != line.oflag ||
                                wanted.lflag != line.lflag;

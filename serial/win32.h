@@ -9,7 +9,8 @@
 // - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, and a UUCP lock file
 //   naming a live process all mean "held". A port opened to be used goes into raw
 //   mode (speed, character size, parity and stop bits kept) in the system calls
-//   right after open(), and what arrived before that is discarded: a device may
+//   right after open(), with output held meanwhile, and what arrived before that
+//   (and any echo of it) is discarded: a device may
 //   already be sending, and the kernel's cooked defaults (ECHO, ICRNL, IXON) would
 //   echo it back, translate it or swallow XON/XOFF. The port scan only looks
 //   (ScanPorts), which changes nothing on the line. CloseHandle puts back the
