@@ -34,12 +34,14 @@ std::string DriverName(dev_t device) {
     return path.substr(path.rfind('/') + 1);
 }
 
+bool IsFtdi(dev_t device) { return DriverName(device) == "ftdi_sio"; }
+
 // ftdi_sio divides 3 MHz by a 14-bit divisor and lets a larger one overflow
 // without a word: 110 baud would run at 275. Such a rate is refused instead.
 constexpr DWORD kFtdiLowestRate = 183;
 
 bool DriverCannotMake(dev_t device, DWORD rate) {
-    return rate < kFtdiLowestRate && DriverName(device) == "ftdi_sio";
+    return rate < kFtdiLowestRate && IsFtdi(device);
 }
 
 // The levels the driver reports, where they are the ones we set: rfcomm reports
@@ -107,12 +109,12 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
 BOOL GetCommProperties(HANDLE handle, COMMPROP* properties) {
     SerialPort* port = LivePort(handle);
     if (!port || !properties) return FALSE;
-    struct stat st {};
-    if (fstat(port->fd, &st) != 0) return FALSE;
+    const dev_t device = DeviceNumber(port->fd);
+    if (device == 0) return FALSE;
     properties->dwSettableParams = SP_BAUD | SP_STOPBITS | SP_PARITY_CHECK | SP_HANDSHAKING;
     properties->wSettableStopParity = STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE;
     // The kernel forces 8 data bits and no parity on a pseudo-terminal.
-    if (IsPseudoTerminal(st.st_rdev)) {
+    if (IsPseudoTerminal(device)) {
         properties->wSettableData = DATABITS_8;
         return TRUE;
     }
@@ -120,8 +122,7 @@ BOOL GetCommProperties(HANDLE handle, COMMPROP* properties) {
     properties->wSettableStopParity |= PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
     // ftdi_sio turns 6 data bits into 8 in termios, but keeps 5 there while the
     // chip runs 8 bits, so only what it is known to do tells the truth.
-    properties->wSettableData = DriverName(st.st_rdev) == "ftdi_sio"
-                                    ? (DATABITS_7 | DATABITS_8)
-                                    : (DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
+    properties->wSettableData = IsFtdi(device) ? (DATABITS_7 | DATABITS_8)
+                                               : (DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
     return TRUE;
 }
