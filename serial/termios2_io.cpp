@@ -42,9 +42,10 @@ int Ioctl(int fd, unsigned long request, void* arg) {
 
 }  // namespace
 
-bool ReadLineTermios(int fd, LineTermios* out) {
+bool ReadLineTermios(int fd, LineTermios* out, SavedTermios* asFound) {
     termios2 t{};
     if (Ioctl(fd, TCGETS2, &t) != 0) return false;
+    if (asFound) std::memcpy(asFound->bytes, &t, sizeof t);
     out->iflag = t.c_iflag;
     out->oflag = t.c_oflag;
     out->cflag = t.c_cflag & ~static_cast<tcflag_t>(CBAUD | CIBAUD);
@@ -69,13 +70,6 @@ bool WriteLineTermios(int fd, const LineTermios& settings) {
     t.c_ispeed = settings.speed;
     t.c_ospeed = settings.speed;
     return Ioctl(fd, TCSETS2, &t) == 0;
-}
-
-bool SaveTermios(int fd, SavedTermios* out) {
-    termios2 t{};
-    if (Ioctl(fd, TCGETS2, &t) != 0) return false;
-    std::memcpy(out->bytes, &t, sizeof t);
-    return true;
 }
 
 bool RestoreTermios(int fd, const SavedTermios& saved) {

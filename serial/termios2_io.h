@@ -24,11 +24,11 @@ struct LineTermios {
 struct SavedTermios {
     alignas(4) unsigned char bytes[64];
 };
-bool SaveTermios(int fd, SavedTermios* out);
 bool RestoreTermios(int fd, const SavedTermios& saved);
 
-// TCGETS2; false when the descriptor is no terminal or has failed.
-bool ReadLineTermios(int fd, LineTermios* out);
+// TCGETS2, also kept as found when asked; false when the descriptor is no
+// terminal or has failed.
+bool ReadLineTermios(int fd, LineTermios* out, SavedTermios* asFound = nullptr);
 
 // TCSETS2 with the speed as its standard B constant where one exists and as an
 // exact BOTHER rate otherwise. Applies all or nothing (one ioctl); a pseudo-terminal

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <ostream>
 #include <poll.h>
@@ -165,4 +166,15 @@ termios TermiosOf(const LabPort& port) {
     tcgetattr(fd, &settings);
     close(fd);
     return settings;
+}
+
+::testing::AssertionResult GetsAfterOpenEcho(const LabPort& port, const std::string& tail,
+                                             const std::string& echoable) {
+    std::string got = Peer::Of(port).ReadUntil(tail, 20000);
+    if (!got.ends_with(tail)) return ::testing::AssertionFailure() << "got " << ::testing::PrintToString(got);
+    got.resize(got.size() - tail.size());
+    if (!got.empty()) std::cout << "lab: " << got.size() << " bytes echoed during open() on " << port.name << "\n";
+    if (got.find_first_not_of(echoable) != std::string::npos)
+        return ::testing::AssertionFailure() << "echoed " << ::testing::PrintToString(got);
+    return ::testing::AssertionSuccess();
 }

@@ -3,6 +3,7 @@
 // test, the far end of each line, the QEMU monitor, and QEMU's trace of what the
 // drivers programmed into the chips.
 
+#include <gtest/gtest.h>
 #include <ostream>
 #include <string>
 #include <termios.h>
@@ -73,3 +74,11 @@ bool Replug();
 // The port's termios as the kernel holds it now, read through a descriptor of
 // our own. Mind that every open of a tty raises RTS and DTR.
 termios TermiosOf(const LabPort& port);
+
+// A port with the kernel's cooked defaults echoes what arrives while open() runs,
+// before any program can make it raw (ftdi_sio's open takes several USB control
+// transfers). Reads until the device got `tail`; what came before it can only be
+// that echo of what the device had queued, so only characters in `echoable`. Its
+// size is printed, so that the log counts it.
+::testing::AssertionResult GetsAfterOpenEcho(const LabPort& port, const std::string& tail,
+                                             const std::string& echoable);
