@@ -21,7 +21,9 @@ constexpr qint64 kWriteBackBytes = qint64{32} << 20;
 HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, const QString& path,
                                        const Progress& carryOn) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: a full disk is then told by the write that met it, with its
+    // reason; Qt's buffer would fail later at a flush that says "Unknown error".
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return {Outcome::Failed, file.errorString()};
     try {
         HistoryCodec codec;
@@ -45,7 +47,7 @@ HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, c
                 done += n;
             }
             written += qint64(part.size());
-            if (written - writtenBack >= kWriteBackBytes && file.flush()) {
+            if (written - writtenBack >= kWriteBackBytes) {
                 (void)::sync_file_range(file.handle(), writtenBack, written - writtenBack, SYNC_FILE_RANGE_WRITE);
                 writtenBack = written;
             }

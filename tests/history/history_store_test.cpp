@@ -1,16 +1,38 @@
 // The history's storage, checked against a plain string: packing, the cache, the
-// encrypted spill file, a failing disk and running out of memory.
+// encrypted spill file, a failing disk and running out of memory; and the ways out
+// of it: saving it whole and logging it as it grows, on full, read-only and
+// vanishing disks. Small file systems come from a private mount namespace of this
+// test process.
+#include "entry.h"
 #include "history_codec.h"
+#include "history_log.h"
+#include "history_save.h"
 #include "history_spill.h"
 #include "history_store.h"
+#include "history_view.h"
 #include "render.h"
+#include "test_seam.h"
+#include "Unit1.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <random>
+#include <sched.h>
 #include <set>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -62,88 +84,95 @@ std::string hexStream(std::mt19937& rng, int lines) {
 
 int tmpFile() { return ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
 
-// ---------------------------------------------------------------- appends and edits
-
-struct AppendCase {
-    const char* name;
-    std::vector<std::string> pieces;
-    std::string text;
-};
-
-class StoreAppend : public ::testing::TestWithParam<AppendCase> {};
-
-TEST_P(StoreAppend, KeepsBreaksAndCharacters) {
-    HistoryStore store;
-    for (const std::string& piece : GetParam().pieces)
-        store.append(piece);
-    expectMatches(store, GetParam().text);
+std::string readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<unreadable>");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Breaks, StoreAppend,
-    ::testing::Values(AppendCase{"CrLfIsOneBreak", {"received:Hi\r\n", "Sent:x\r\n"}, "received:Hi\nSent:x\n"},
-                      AppendCase{"CrLfSplitAcrossAppends", {"a\r", "\nb\r", "\r\n"}, "a\nb\r\n"},
-                      AppendCase{"LoneLfIsBreakLoneCrStays", {"a\nb\rc", "\n"}, "a\nb\rc\n"},
-                      AppendCase{"ControlAndHighBytesStay", {std::string("\0\x01\t\x7f\x80\xff", 6), "\r\n"},
-                                 std::string("\0\x01\t\x7f\x80\xff\n", 7)},
-                      AppendCase{"OnlyBreaks", {"\r\n\r\n", "\n"}, "\n\n\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+void writeFile(const QString& path, const std::string& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
+}
 
-struct EditCase {
-    const char* name;
-    std::size_t chunkBytes;
-    std::size_t budget;
-};
+// Mounts a tmpfs over `dir`, visible to this process only. "" or why not.
+std::string mountTmpfs(const QString& dir, unsigned long flags, const char* options) {
+    static const int unshared =
+        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : errno;
+    if (unshared != 0) return std::string("no private mount namespace: ") + std::strerror(unshared);
+    if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", flags, options) != 0)
+        return std::string("no tmpfs: ") + std::strerror(errno);
+    return {};
+}
 
-class StoreEdits : public ::testing::TestWithParam<EditCase> {};
+// ---------------------------------------------------------------- appends and edits
+
+// "\r\n" and "\n" are one break each, also split across appends; every other
+// byte, a lone "\r" among them, stays.
+TEST(HistoryStore, AppendKeepsBreaksAndCharacters) {
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"received:Hi\r\n", "Sent:x\r\n"}, "received:Hi\nSent:x\n"},
+        {{"a\r", "\nb\r", "\r\n"}, "a\nb\r\n"},
+        {{"a\nb\rc", "\n"}, "a\nb\rc\n"},
+        {{std::string("\0\x01\t\x7f\x80\xff", 6), "\r\n"}, std::string("\0\x01\t\x7f\x80\xff\n", 7)},
+        {{"\r\n\r\n", "\n"}, "\n\n\n"},
+    };
+    for (const auto& [pieces, text] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        HistoryStore store;
+        for (const std::string& piece : pieces)
+            store.append(piece);
+        expectMatches(store, text);
+    }
+}
 
 // Random appends and edits anywhere, on chunks small enough that edits cross and
 // merge them, packed and, with a tiny budget, spilled and read back.
-TEST_P(StoreEdits, MatchPlainString) {
-    std::mt19937 rng(20240611);
-    HistoryStore store(GetParam().chunkBytes, GetParam().budget);
-    std::string model;
-    auto randomText = [&rng](std::size_t max) {
-        static const char alphabet[] = "ab \n\r\t\x01\xe9";
-        std::string s(std::uniform_int_distribution<std::size_t>(0, max)(rng), 'x');
-        for (char& c : s)
-            c = alphabet[std::uniform_int_distribution<int>(0, sizeof alphabet - 2)(rng)];
-        return s;
-    };
-    for (int step = 0; step < 3000; ++step) {
-        const int op = std::uniform_int_distribution<int>(0, 4)(rng);
-        if (op <= 1) {
-            const std::string piece = op == 0 ? randomText(40)
-                                              : received(randomBytes(rng, rng() % 12),
-                                                         rng() % 2 ? ReceiveFormat::Hex : ReceiveFormat::Dec);
-            store.append(piece);
-            if (!piece.empty() && piece[0] == '\n' && !model.empty() && model.back() == '\r')
-                model.back() = '\n', model += HistoryStore::normalizeBreaks(piece.substr(1));
-            else
-                model += HistoryStore::normalizeBreaks(piece);
-        } else {
-            const auto pos = std::uniform_int_distribution<std::size_t>(0, model.size())(rng);
-            const auto len = std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(model.size() - pos, 120))(rng);
-            const std::string insert = op == 2 ? std::string() : randomText(op == 3 ? 10 : 200);
-            store.replace(qsizetype(pos), qsizetype(len), insert);
-            model.replace(pos, len, insert);
+TEST(HistoryStore, EditsMatchAPlainString) {
+    const std::pair<std::size_t, std::size_t> tiers[] = {{48, HistoryStore::kDefaultMemoryBudget}, {256, 4096}};
+    for (const auto& [chunkBytes, budget] : tiers) {
+        SCOPED_TRACE(budget);
+        std::mt19937 rng(20240611);
+        HistoryStore store(chunkBytes, budget);
+        std::string model;
+        auto randomText = [&rng](std::size_t max) {
+            static const char alphabet[] = "ab \n\r\t\x01\xe9";
+            std::string s(std::uniform_int_distribution<std::size_t>(0, max)(rng), 'x');
+            for (char& c : s)
+                c = alphabet[std::uniform_int_distribution<int>(0, sizeof alphabet - 2)(rng)];
+            return s;
+        };
+        for (int step = 0; step < 3000; ++step) {
+            const int op = std::uniform_int_distribution<int>(0, 4)(rng);
+            if (op <= 1) {
+                const std::string piece = op == 0 ? randomText(40)
+                                                  : received(randomBytes(rng, rng() % 12),
+                                                             rng() % 2 ? ReceiveFormat::Hex : ReceiveFormat::Dec);
+                store.append(piece);
+                if (!piece.empty() && piece[0] == '\n' && !model.empty() && model.back() == '\r')
+                    model.back() = '\n', model += HistoryStore::normalizeBreaks(piece.substr(1));
+                else
+                    model += HistoryStore::normalizeBreaks(piece);
+            } else {
+                const auto pos = std::uniform_int_distribution<std::size_t>(0, model.size())(rng);
+                const auto len =
+                    std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(model.size() - pos, 120))(rng);
+                const std::string insert = op == 2 ? std::string() : randomText(op == 3 ? 10 : 200);
+                store.replace(qsizetype(pos), qsizetype(len), insert);
+                model.replace(pos, len, insert);
+            }
+            if (step % 50 == 0)
+                expectMatches(store, model);
+            if (HasFatalFailure())
+                FAIL() << "after step " << step;
         }
-        if (step % 50 == 0)
-            expectMatches(store, model);
-        if (HasFatalFailure())
-            FAIL() << "after step " << step;
+        expectMatches(store, model);
+        EXPECT_EQ(store.spilledChunks() > 0, budget < 65536);
+        store.clear();
+        expectMatches(store, "");
+        EXPECT_EQ(store.spilledChunks(), 0u);
     }
-    expectMatches(store, model);
-    EXPECT_EQ(store.spilledChunks() > 0, GetParam().budget < 65536);
-    store.clear();
-    expectMatches(store, "");
-    EXPECT_EQ(store.spilledChunks(), 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Tiers, StoreEdits,
-                         ::testing::Values(EditCase{"InMemory", 48, HistoryStore::kDefaultMemoryBudget},
-                                           EditCase{"Spilled", 256, 4096}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // A long flood spills within the memory budget; a damaged spill file then reads
 // as placeholders of the same shape; clear() gives memory and file space back.
@@ -200,38 +229,31 @@ TEST(HistoryStore, LineTextOutlivesOneLookupElsewhere) {
 
 // ---------------------------------------------------------------- the codec
 
-struct PackCase {
-    const char* name;
-    std::string text;
-};
-
-class Codec : public ::testing::TestWithParam<PackCase> {};
-
 // Only exact renderings may become bytes; anything near one is kept as it is. The
 // store's own tests pack what the reader renders.
-TEST_P(Codec, RoundTripsExactly) {
-    HistoryCodec codec;
-    const std::string& text = GetParam().text;
-    const std::string blob = codec.pack(text);
-    std::string out;
-    ASSERT_TRUE(codec.unpack(blob, text.size(), out));
-    EXPECT_EQ(out, text);
-    EXPECT_FALSE(codec.unpack(blob, text.size() + 1, out));
+TEST(Codec, RoundTripsExactly) {
+    const std::string texts[] = {
+        "",
+        "\n\n\n",
+        "received:0x41 \nreceived:0x42 ",
+        "received:0x0 0xf 0x10 0xff \nreceived:0 15 16 255 \nreceived:\n",
+        // A count past what one op byte holds.
+        HistoryStore::normalizeBreaks(received(std::string(300, '\x01'), ReceiveFormat::Hex)),
+        "received:0x0A \nreceived:0x05 \nreceived:0x41\nreceived:0x41  \n"
+        "received:0x100 \nreceived:0x \nreceived:0xg \nReceived:0x41 \n",
+        "received:007 \nreceived:256 \nreceived:1 0x2 \nreceived: \nreceived:1000 \nreceived:-1 \n",
+        std::string("COM3 Opened\nSent:abc\n\0\xff\r\x01\n", 26),
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        HistoryCodec codec;
+        const std::string blob = codec.pack(text);
+        std::string out;
+        EXPECT_TRUE(codec.unpack(blob, text.size(), out));
+        EXPECT_EQ(out, text);
+        EXPECT_FALSE(codec.unpack(blob, text.size() + 1, out));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, Codec,
-    ::testing::Values(PackCase{"Empty", ""}, PackCase{"OnlyBreaks", "\n\n\n"},
-                      PackCase{"NoFinalBreak", "received:0x41 \nreceived:0x42 "},
-                      PackCase{"Rendered", "received:0x0 0xf 0x10 0xff \nreceived:0 15 16 255 \nreceived:\n"},
-                      // A count past what one op byte holds.
-                      PackCase{"LongRun", HistoryStore::normalizeBreaks(received(std::string(300, '\x01'), ReceiveFormat::Hex))},
-                      PackCase{"NearHex", "received:0x0A \nreceived:0x05 \nreceived:0x41\nreceived:0x41  \n"
-                                          "received:0x100 \nreceived:0x \nreceived:0xg \nReceived:0x41 \n"},
-                      PackCase{"NearDec", "received:007 \nreceived:256 \nreceived:1 0x2 \nreceived: \n"
-                                          "received:1000 \nreceived:-1 \n"},
-                      PackCase{"Other", std::string("COM3 Opened\nSent:abc\n\0\xff\r\x01\n", 26)}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- the spill file
 
@@ -243,8 +265,7 @@ TEST(Spill, WritesNothingReadableAndRefusesDamage) {
     for (int i = 0; i < 200; ++i)
         plain += "SECRET line " + std::to_string(i) + "\n";
     const int fd = tmpFile(), otherFd = tmpFile();
-    ASSERT_GE(fd, 0);
-    ASSERT_GE(otherFd, 0);
+    ASSERT_TRUE(fd >= 0 && otherFd >= 0);
     const int look = ::dup(fd), otherLook = ::dup(otherFd);
     HistorySpill spill, other;
     spill.adopt(fd);
@@ -284,55 +305,39 @@ TEST(Spill, WritesNothingReadableAndRefusesDamage) {
 
 // ---------------------------------------------------------------- running out
 
-struct FailingDisk {
-    const char* name;
-    int (*open)();
-    const char* reason;
-};
-
-class DiskFails : public ::testing::TestWithParam<FailingDisk> {};
-
-// The oldest lines go, the first line says how much, the rest is the newest part
-// of what came, whole lines, in bounded memory.
-TEST_P(DiskFails, DropsTheOldestAndSaysSo) {
+// The oldest lines go, the first line says how much and why, the rest is the
+// newest part of what came, whole lines, in bounded memory.
+TEST(HistoryStore, AFailingDiskDropsTheOldestAndSaysSo) {
     constexpr std::size_t kBudget = 256 * 1024;
-    std::mt19937 rng(17);
-    HistoryStore store(8192, kBudget);
-    const int fd = GetParam().open();
-    ASSERT_GE(fd, 0);
-    store.setSpillFile(fd);
-    const std::string stream = hexStream(rng, 60000);
-    for (std::size_t i = 0; i < stream.size(); i += 5000)
-        store.append(std::string_view(stream).substr(i, 5000));
-    const std::string model = HistoryStore::normalizeBreaks(stream);
+    // A file that may not grow past 128 KiB: writes fail once the spill reaches it.
+    const int cannotGrow = ::memfd_create("spill", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_EQ(::ftruncate(cannotGrow, 128 << 10), 0);
+    ASSERT_EQ(::fcntl(cannotGrow, F_ADD_SEALS, F_SEAL_GROW), 0);
+    const std::pair<int, std::string> disks[] = {{::open("/dev/full", O_RDWR | O_CLOEXEC), "disk full"},
+                                                 {cannotGrow, "temporary file: Operation not permitted"}};
+    for (const auto& [fd, reason] : disks) {
+        SCOPED_TRACE(reason);
+        ASSERT_GE(fd, 0);
+        std::mt19937 rng(17);
+        HistoryStore store(8192, kBudget);
+        store.setSpillFile(fd);
+        const std::string stream = hexStream(rng, 60000);
+        for (std::size_t i = 0; i < stream.size(); i += 5000)
+            store.append(std::string_view(stream).substr(i, 5000));
+        const std::string model = HistoryStore::normalizeBreaks(stream);
 
-    const std::string first(store.lineText(0));
-    EXPECT_EQ(first.rfind("[history: ", 0), 0u) << first;
-    EXPECT_NE(first.find(" of the oldest lines dropped: " + std::string(GetParam().reason) + "]"), std::string::npos)
-        << first;
-    EXPECT_GT(store.droppedCharacters(), 0u);
-    EXPECT_LE(store.memoryBytes(), kBudget);
-    const std::string rest = store.text(store.lineStart(1), store.size());
-    ASSERT_LT(rest.size(), model.size());
-    EXPECT_EQ(model.compare(model.size() - rest.size(), rest.size(), rest), 0);
-    EXPECT_EQ(model[model.size() - rest.size() - 1], '\n');
-    EXPECT_EQ(store.droppedCharacters(), model.size() - rest.size());
+        const std::string first(store.lineText(0));
+        EXPECT_EQ(first.rfind("[history: ", 0), 0u) << first;
+        EXPECT_NE(first.find(" of the oldest lines dropped: " + reason + "]"), std::string::npos) << first;
+        EXPECT_GT(store.droppedCharacters(), 0u);
+        EXPECT_LE(store.memoryBytes(), kBudget);
+        const std::string rest = store.text(store.lineStart(1), store.size());
+        ASSERT_LT(rest.size(), model.size());
+        EXPECT_EQ(model.compare(model.size() - rest.size(), rest.size(), rest), 0);
+        EXPECT_EQ(model[model.size() - rest.size() - 1], '\n');
+        EXPECT_EQ(store.droppedCharacters(), model.size() - rest.size());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Spill, DiskFails,
-    ::testing::Values(FailingDisk{"Full", [] { return ::open("/dev/full", O_RDWR | O_CLOEXEC); }, "disk full"},
-                      // A file that may not grow past 128 KiB: writes fail once the spill reaches it.
-                      FailingDisk{"CannotGrow",
-                                  [] {
-                                      const int fd = ::memfd_create("spill", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-                                      if (fd < 0 || ::ftruncate(fd, 128 << 10) != 0 ||
-                                          ::fcntl(fd, F_ADD_SEALS, F_SEAL_GROW) != 0)
-                                          return -1;
-                                      return fd;
-                                  },
-                                  "temporary file: Operation not permitted"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HistoryStore, OutOfMemoryStopsGrowingAndSaysSo) {
     static constexpr std::string_view kSays =
@@ -374,6 +379,212 @@ TEST(HistoryStore, OutOfMemoryStopsGrowingAndSaysSo) {
     store.append("again\n");
     EXPECT_FALSE(store.stoppedGrowing());
     expectMatches(store, "again\n");
+}
+
+// ---------------------------------------------------------------- saving
+
+// The file holds what Select All and Copy show at the moment of the snapshot,
+// placeholders included, whatever the store does afterwards; a save that does not
+// end well leaves the folder as it was and says why.
+TEST(Save, FileHoldsWhatTheHistoryShowedOrTheFolderStaysAsItWas) {
+    std::mt19937 rng(5);
+    HistoryStore store(4 * 1024, 1 << 20);
+    const int fd = tmpFile();
+    ASSERT_GE(fd, 0);
+    const int look = ::dup(fd);
+    store.setSpillFile(fd);
+    const std::string stream = hexStream(rng, 80000);
+    for (std::size_t i = 0; i < stream.size(); i += 70000) store.append(std::string_view(stream).substr(i, 70000));
+    store.append("Sent:last\r\npartial");
+    // The oldest record spilled no longer reads; those after it still do.
+    const std::string zeros(24, '\0');
+    ASSERT_EQ(::pwrite(look, zeros.data(), zeros.size(), 0), ssize_t(zeros.size()));
+    ::close(look);
+    const std::string shown = store.text(0, store.size());
+    EXPECT_EQ(shown.rfind("[history: this part could not be read back] [hi", 0), 0u);
+    EXPECT_NE(shown.find("Sent:last\npartial"), std::string::npos);
+    EXPECT_GT(store.spilledChunks(), 1u);
+    EXPECT_LT(store.spilledChunks() + 1, store.chunkCount()) << "not only partly spilled";
+    const HistoryStore::Snapshot snapshot = store.snapshot();
+    // The store moves on: new text spilled where old records were, had they been given back.
+    store.clear();
+    store.append(hexStream(rng, 5000));
+    const auto onlyTheOldFile = [](const QString& folder) {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden) ==
+               QStringList{QStringLiteral("saved.txt")};
+    };
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved.txt"));
+    writeFile(path, "old\n");
+    qint64 seen = 0;
+    HistorySave::Result result = HistorySave::write(snapshot, path, [&](qint64 written) {
+        seen = written;
+        return written < snapshot.size() / 2;
+    });
+    EXPECT_EQ(result.outcome, HistorySave::Outcome::Cancelled);
+    EXPECT_GE(seen, snapshot.size() / 2);
+    EXPECT_EQ(readAll(path), "old\n");
+    EXPECT_TRUE(onlyTheOldFile(dir.path()));
+    result = HistorySave::write(snapshot, dir.path(), [](qint64) { return true; });
+    EXPECT_EQ(result.outcome, HistorySave::Outcome::Failed);
+    EXPECT_FALSE(result.error.isEmpty());
+    result = HistorySave::write(snapshot, path, [](qint64) { return true; });
+    ASSERT_EQ(result.outcome, HistorySave::Outcome::Saved) << result.error.toStdString();
+    EXPECT_TRUE(readAll(path) == shown) << "the file is not what the history showed";
+
+    // A tmpfs of 1 MiB fills up; a read-only one takes nothing (root may write
+    // anywhere a mode allows none).
+    QTemporaryDir full, readOnly;
+    if (const std::string why = mountTmpfs(full.path(), 0, "size=1m"); !why.empty()) GTEST_SKIP() << why;
+    writeFile(full.filePath(QStringLiteral("saved.txt")), "old\n");
+    result = HistorySave::write(snapshot, full.filePath(QStringLiteral("saved.txt")), [](qint64) { return true; });
+    EXPECT_EQ(result.outcome, HistorySave::Outcome::Failed);
+    EXPECT_EQ(result.error.toStdString(), "No space left on device");
+    EXPECT_EQ(readAll(full.filePath(QStringLiteral("saved.txt"))), "old\n");
+    EXPECT_TRUE(onlyTheOldFile(full.path()));
+    ::umount(QFile::encodeName(full.path()).constData());
+
+    ASSERT_EQ(mountTmpfs(readOnly.path(), MS_RDONLY, "size=1m"), "");
+    result = HistorySave::write(snapshot, readOnly.filePath(QStringLiteral("saved.txt")), [](qint64) { return true; });
+    EXPECT_EQ(result.outcome, HistorySave::Outcome::Failed);
+    EXPECT_TRUE(result.error.contains(QStringLiteral("Read-only file system"))) << result.error.toStdString();
+    ::umount(QFile::encodeName(readOnly.path()).constData());
+}
+
+// ---------------------------------------------------------------- logging
+
+// The log says once, from its own thread, why it stopped.
+class Log : public ::testing::Test {
+protected:
+    std::string stopped(std::chrono::seconds bound = std::chrono::seconds(10)) const {
+        return reason.wait_for(bound) == std::future_status::ready ? reason.get() : "";
+    }
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    const std::string file = QFile::encodeName(path).toStdString();
+    std::promise<std::string> said;
+    std::shared_future<std::string> reason = said.get_future().share();
+    const HistoryLog::Stopped callback = [this](const std::string& why, std::uint64_t) { said.set_value(why); };
+};
+
+TEST_F(Log, WritesWhatTheHistoryGainsMarksEachStartAfterTheFirstStopsWhenRemoved) {
+    HistoryLog log(callback);
+    ASSERT_EQ(log.open(file), "");
+    for (const char* piece : {"COM3 Opened\r\n", "received:a\r", "\nreceived:b\rc\r", "\r\n", "Sent:x", "\r"})
+        log.add(piece);
+    log.close();
+    EXPECT_EQ(readAll(path), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r");
+
+    ASSERT_EQ(log.open(file), "");
+    log.add("more\r\n");
+    log.close();
+    const std::string text = readAll(path);
+    const std::string head = "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log started ";
+    ASSERT_EQ(text.substr(0, head.size()), head);
+    EXPECT_EQ(text.substr(head.size() + 19), "]\nmore\n") << text;
+    EXPECT_EQ(stopped(std::chrono::seconds(0)), "");
+
+    ASSERT_EQ(log.open(file), "");
+    log.add("line\n");
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    EXPECT_EQ(stopped(), "the file was removed");
+    EXPECT_FALSE(log.isOpen());
+}
+
+// A disk that does not keep up lets the queue grow to its bound, and no further.
+TEST_F(Log, StopsWhenTheQueuePassesItsBound) {
+    HistoryLog log(callback, 64 * 1024);
+    ASSERT_EQ(log.open(file), "");
+    log.add(std::string(64 * 1024, 'x'));
+    EXPECT_EQ(stopped(), "the disk did not keep up");
+    EXPECT_FALSE(log.isOpen());
+    log.add("more\n");
+    log.close();
+    EXPECT_EQ(readAll(path), "");
+}
+
+// ---------------------------------------------------------------- in the window's history
+
+class HistoryOut : public ::testing::Test {
+protected:
+    void SetUp() override {
+        view.resize(341, 160);
+        view.show();
+    }
+    HistoryView view;
+};
+
+TEST_F(HistoryOut, SaveWhileAFloodComesTakesTheHistoryAsItWas) {
+    std::mt19937 rng(11);
+    view.appendLatin1(hexStream(rng, 150000));
+    const QString before = view.toPlainText();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("saved.txt"));
+    QSignalSpy finished(&view, &HistoryView::saveFinished);
+    ASSERT_TRUE(view.saveHistory(path));
+    EXPECT_FALSE(view.saveHistory(path)) << "a second save while one runs";
+    const std::string flood = hexStream(rng, 500);
+    for (int i = 0; finished.isEmpty() && i < 20000; ++i) {
+        view.appendLatin1(flood);
+        if (i == 3) view.clear();
+        QCoreApplication::processEvents();
+    }
+    ASSERT_TRUE(!finished.isEmpty() || finished.wait(10000));
+    EXPECT_TRUE(finished.at(0).at(1).toBool()) << finished.at(0).at(2).toString().toStdString();
+    EXPECT_TRUE(readAll(path) == before.toLatin1().toStdString()) << "the file is not the history as it was";
+    EXPECT_FALSE(view.isSaving());
+}
+
+// The disk fills mid-flood: the log stops with one line, the history goes on.
+TEST_F(HistoryOut, LogOnADiskThatFillsStopsWithOneLine) {
+    QTemporaryDir small;
+    if (const std::string why = mountTmpfs(small.path(), 0, "size=1m"); !why.empty()) GTEST_SKIP() << why;
+    ASSERT_EQ(view.startLog(small.filePath(QStringLiteral("log.txt"))), QString());
+    std::mt19937 rng(13);
+    const std::string flood = hexStream(rng, 2000);
+    for (int i = 0; view.isLogging() && i < 200; ++i) {
+        view.appendLatin1(flood);
+        QCoreApplication::processEvents();
+    }
+    view.appendLatin1("received:after\r\n");
+    const auto stopLine = [&] {
+        const QString text = view.toPlainText();
+        const qsizetype at = text.indexOf(QStringLiteral("[log stopped after "));
+        return at < 0 ? QString() : text.mid(at, text.indexOf(u'\n', at) - at);
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !stopLine().isEmpty(); }, 10000));
+    EXPECT_TRUE(stopLine().endsWith(QStringLiteral(": No space left on device]"))) << stopLine().toStdString();
+    EXPECT_FALSE(view.isLogging());
+    EXPECT_EQ(view.toPlainText().count(QStringLiteral("[log stopped")), 1);
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("received:after\n")));
+    ::umount(QFile::encodeName(small.path()).constData());
+}
+
+// ---------------------------------------------------------------- the command line
+
+// Runs the real entry as `morrelcom --log target`; reports and quits once the
+// window is up.
+void RunWithLog(const std::string& target) {
+    const char* argv[] = {"morrelcom", "--log", target.c_str()};
+    if (TakeCommandLine(3, const_cast<char**>(argv)) >= 0) std::exit(3);
+    UseOnlyOverriddenPorts(true);
+    alarm(60);
+    QTimer::singleShot(0, [] {
+        std::fprintf(stderr, "window up, logging: %d\n", int(Form1 && Form1->Memo1->isLogging()));
+        QCoreApplication::quit();
+    });
+    std::exit(RunEntry());
+}
+
+// The program starts all the same, without a log, after one line on stderr.
+TEST(CommandLine, LogThatCannotBeOpenedIsReportedAndTheProgramRunsWithout) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    QTemporaryDir dir;
+    EXPECT_EXIT(RunWithLog(QFile::encodeName(dir.filePath(QStringLiteral("missing/log.txt"))).toStdString()),
+                ::testing::ExitedWithCode(0),
+                "morrelcom: not logging to [^\n]+: No such file or directory\n"
+                "window up, logging: 0\n");
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// The history widget under the offscreen platform, driven by real key and mouse input.
+// The history widget under the offscreen platform, driven by real key and mouse
+// input; and its caret-and-selection model, without a widget.
+#include "history_selection.h"
 #include "history_store.h"
 #include "history_view.h"
 
@@ -55,60 +57,6 @@ protected:
     std::unique_ptr<HistoryView> view;
 };
 
-TEST_F(HistoryViewTest, AppendKeepsUserSelectionAndCaret) {
-    appendRecords(0, 5);
-    view->flushPendingLayout();
-    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, pointOf(20));
-    for (int i = 0; i < 6; ++i)
-        QTest::keyClick(view.get(), Qt::Key_Right, Qt::ShiftModifier);
-    const QString selected = view->toPlainText().mid(20, 6);
-    ASSERT_EQ(view->selectedText(), selected);
-    view->appendText(QStringLiteral("Sent:hello\r\n"));
-    appendRecords(5, 3);
-    view->flushPendingLayout();
-    EXPECT_EQ(view->selectedText(), selected);
-    EXPECT_EQ(view->caretPosition(), 26);
-    // Clear History drops the selection with the text.
-    view->clear();
-    EXPECT_FALSE(view->hasSelection());
-    EXPECT_EQ(view->caretPosition(), 0);
-    EXPECT_EQ(view->lineCount(), 1);
-}
-
-TEST_F(HistoryViewTest, ViewFollowsEndUnlessScrolledUp) {
-    appendRecords(0, 200);
-    view->flushPendingLayout();
-    ASSERT_GT(bar()->maximum(), 150);
-    EXPECT_EQ(bar()->value(), bar()->maximum());
-    EXPECT_TRUE(view->isShowingEnd());
-
-    // The user scrolls up with the keyboard: appends leave the view where it is.
-    view->setCaretPosition(view->characterCount());
-    for (int i = 0; i < 5; ++i)
-        QTest::keyClick(view.get(), Qt::Key_PageUp);
-    const int readingAt = bar()->value();
-    const int oldMax = bar()->maximum();
-    ASSERT_LT(readingAt, oldMax);
-    EXPECT_FALSE(view->isShowingEnd());
-    appendRecords(200, 100);
-    // The event loop brings the scroll bar up to date by itself.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return bar()->maximum() == oldMax + 100; }, 1000));
-    EXPECT_EQ(bar()->value(), readingAt);
-    EXPECT_FALSE(view->isShowingEnd());
-
-    // Back at the end, it follows again.
-    bar()->setValue(bar()->maximum());
-    EXPECT_TRUE(view->isShowingEnd());
-    appendRecords(300, 10);
-    view->flushPendingLayout();
-    EXPECT_EQ(bar()->maximum(), oldMax + 110);
-    EXPECT_EQ(bar()->value(), bar()->maximum());
-    view->clear();
-    view->flushPendingLayout();
-    EXPECT_EQ(bar()->maximum(), 0);
-    EXPECT_TRUE(view->isShowingEnd());
-}
-
 // Counts the paint events a widget gets.
 class Paints : public QObject {
 public:
@@ -122,30 +70,53 @@ protected:
     }
 };
 
-TEST_F(HistoryViewTest, ScrollBarRepaintsOnlyWhenItLooksDifferent) {
-    // A short history: an append moves and shrinks the handle.
-    appendRecords(0, 30);
-    view->flushPendingLayout();
+// The view follows the end unless scrolled up. The scroll bar repaints only when
+// it looks different: a long history followed at its end keeps the smallest
+// handle at the bottom, so an append repaints the text and not the bar.
+TEST_F(HistoryViewTest, ViewFollowsEndUnlessScrolledUp) {
     Paints barPaints(bar()), textPaints(view->viewport());
-    appendRecords(30, 30);
+    appendRecords(0, 2000);
     view->flushPendingLayout();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return barPaints.count > 0; }, 1000));
+    ASSERT_GT(bar()->maximum(), 1950);
+    EXPECT_EQ(bar()->value(), bar()->maximum());
+    EXPECT_TRUE(view->isShowingEnd());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return barPaints.count > 0; }, 1000)) << "the handle moved and shrank";
 
-    // A long one followed at its end keeps the smallest handle at the bottom: the
-    // text repaints, and the bar, which would be painted in the same pass, not.
-    appendRecords(60, 20000);
-    view->flushPendingLayout();
+    // The user scrolls up with the keyboard: appends leave the view where it is.
+    view->setCaretPosition(view->characterCount());
+    for (int i = 0; i < 5; ++i)
+        QTest::keyClick(view.get(), Qt::Key_PageUp);
+    const int readingAt = bar()->value();
+    const int oldMax = bar()->maximum();
+    ASSERT_LT(readingAt, oldMax);
+    EXPECT_FALSE(view->isShowingEnd());
+    appendRecords(2000, 100);
+    // The event loop brings the scroll bar up to date by itself.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return bar()->maximum() == oldMax + 100; }, 1000));
+    EXPECT_EQ(bar()->value(), readingAt);
+    EXPECT_FALSE(view->isShowingEnd());
+
+    // Back at the end, it follows again.
+    bar()->setValue(bar()->maximum());
+    EXPECT_TRUE(view->isShowingEnd());
     textPaints.count = 0;
     ASSERT_TRUE(QTest::qWaitFor([&] { return textPaints.count > 0; }, 1000));
     barPaints.count = textPaints.count = 0;
-    appendRecords(20060, 100);
+    appendRecords(2100, 10);
     view->flushPendingLayout();
     ASSERT_TRUE(QTest::qWaitFor([&] { return textPaints.count > 0; }, 1000));
     EXPECT_EQ(barPaints.count, 0);
+    EXPECT_EQ(bar()->maximum(), oldMax + 110);
     EXPECT_EQ(bar()->value(), bar()->maximum());
+    view->clear();
+    view->flushPendingLayout();
+    EXPECT_EQ(bar()->maximum(), 0);
+    EXPECT_TRUE(view->isShowingEnd());
 }
 
-TEST_F(HistoryViewTest, UserEditsThenAppendsStillGoToTheEnd) {
+// The user's edits, caret and selection stay where they are while appends go to
+// the end; Clear History drops the selection with the text.
+TEST_F(HistoryViewTest, UserEditsStayWhileAppendsGoToTheEnd) {
     view->appendLatin1("received:one\r\nreceived:two\r\n");
     view->flushPendingLayout();
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, pointOf(11));  // between "on" and "e"
@@ -160,16 +131,26 @@ TEST_F(HistoryViewTest, UserEditsThenAppendsStillGoToTheEnd) {
     QTest::keyClick(view.get(), Qt::Key_Up);
     QTest::keyClick(view.get(), Qt::Key_End);
     QTest::keyClicks(view.get(), QStringLiteral("Z"));
-    view->appendLatin1("Sent:end\r\n");
-    EXPECT_EQ(view->toPlainText(), QStringLiteral("received:onXZ\n\nreceived:two\nSent:end\n"));
-    EXPECT_EQ(view->caretPosition(), 13);
+    QTest::keyClick(view.get(), Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(view.get(), Qt::Key_Left, Qt::ShiftModifier);
+    view->appendText(QStringLiteral("Sent:end\r\n"));
+    view->appendLatin1("received:more\r\n");
+    view->flushPendingLayout();
+    EXPECT_EQ(view->toPlainText(), QStringLiteral("received:onXZ\n\nreceived:two\nSent:end\nreceived:more\n"));
+    EXPECT_EQ(view->selectedText(), QStringLiteral("XZ"));
+    EXPECT_EQ(view->caretPosition(), 11);
 
     // Cut and paste through the clipboard, with the keyboard.
-    view->setSelection(0, 8);
     QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
     QTest::keyClick(view.get(), Qt::Key_End, Qt::ControlModifier);
     QTest::keyClick(view.get(), Qt::Key_V, Qt::ControlModifier);
-    EXPECT_EQ(view->toPlainText(), QStringLiteral(":onXZ\n\nreceived:two\nSent:end\nreceived"));
+    EXPECT_EQ(view->toPlainText(), QStringLiteral("received:on\n\nreceived:two\nSent:end\nreceived:more\nXZ"));
+
+    QTest::keyClick(view.get(), Qt::Key_A, Qt::ControlModifier);
+    view->clear();
+    EXPECT_FALSE(view->hasSelection());
+    EXPECT_EQ(view->caretPosition(), 0);
+    EXPECT_EQ(view->lineCount(), 1);
 }
 
 // Control bytes are drawn wider than one character; clicks and drags must still
@@ -203,18 +184,16 @@ TEST_F(HistoryViewTest, ControlBytesShownInNotationKeepPositions) {
     EXPECT_EQ(view->selectedText(), QString::fromLatin1(line.data() + 1, 2));
 }
 
+// Down moves to the next visual row of the same line; End stops at the row's end.
+// A word longer than the width breaks anywhere rather than overflowing.
 TEST_F(HistoryViewTest, LongLinesWrapInsteadOfScrollingSideways) {
     std::string words;
     for (int i = 0; i < 60; ++i) words += "0x6c ";
-    view->appendLatin1(words);
-    view->flushPendingLayout();
-    EXPECT_FALSE(view->horizontalScrollBar()->isVisible());
-    EXPECT_EQ(view->lineCount(), 1);
-    // Down moves to the next visual row of the same line; End stops at the row's
-    // end. A word longer than the width breaks anywhere rather than overflowing.
     for (const std::string& line : {words, std::string(400, 'W')}) {
         view->clear();
         view->appendLatin1(line);
+        view->flushPendingLayout();
+        EXPECT_FALSE(view->horizontalScrollBar()->isVisible());
         for (Qt::Key key : {Qt::Key_Down, Qt::Key_End}) {
             view->setCaretPosition(0);
             QTest::keyClick(view.get(), key);
@@ -275,6 +254,59 @@ TEST_F(HistoryViewTest, CopyPastTheLimitTakesTheEndAndSaysSo) {
     QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), all.mid(10, 1000));
     EXPECT_EQ(notices.count(), 2);
+}
+
+// ---------------------------------------------------------------- the selection model alone
+
+// Lines: 0 "received:0x48 0x65 " (0-18, its break at 19), 1 "" (at 20), 2 "ab_1+-c"
+// (21-27, no break): 28 characters.
+constexpr char kText[] = "received:0x48 0x65 \n\nab_1+-c";
+
+class SelectionTest : public ::testing::Test {
+protected:
+    SelectionTest() { store.append(kText); }
+    std::string selected() const { return store.text(sel.start(), sel.length()); }
+
+    HistoryStore store;
+    HistorySelection sel{store};
+};
+
+// A double click selects the run under the position; at a line's end the run
+// before it, and on an empty line nothing: the selection stays as it was.
+TEST_F(SelectionTest, WordSelectionTakesTheRunUnderThePosition) {
+    const std::pair<qsizetype, std::string> words[] = {
+        {0, "received"}, {8, ":"}, {11, "0x48"}, {13, " "}, {19, " "}, {20, ""}, {21, "ab_1"}, {25, "+-"}, {28, "c"}};
+    for (const auto& [at, word] : words) {
+        sel.setCaret(3);
+        sel.selectWordAt(at);
+        EXPECT_EQ(selected(), word) << "at " << at;
+        if (word.empty()) {
+            EXPECT_EQ(sel.caret(), 3);
+        }
+    }
+}
+
+TEST_F(SelectionTest, LineSelectionTakesTheBreakButNotPastTheEnd) {
+    const std::pair<qsizetype, std::string> lines[] = {{5, "received:0x48 0x65 \n"}, {20, "\n"}, {23, "ab_1+-c"}};
+    for (const auto& [at, line] : lines) {
+        sel.selectLineAt(at);
+        EXPECT_EQ(selected(), line);
+    }
+    sel.select(-5, 1000);  // clamped to the text
+    EXPECT_EQ(selected(), kText);
+}
+
+TEST_F(SelectionTest, AppendsMoveNothingButTheCaretLineFollowsASplitBreak) {
+    HistoryStore open;
+    open.append("a\r");
+    HistorySelection caret(open);
+    caret.setCaret(2);
+    ASSERT_EQ(caret.caretLine(), 0);
+    const qsizetype lines = open.lineCount();
+    open.append("\nmore");  // the stored "\r" becomes the break: position 2 starts line 1
+    caret.appended(lines);
+    EXPECT_EQ(caret.caret(), 2);
+    EXPECT_EQ(caret.caretLine(), 1);
 }
 
 }  // namespace
