@@ -4,6 +4,7 @@
 // met), a reproducible byte stream, and the check that a history shows exactly the
 // bytes sent, once and in order.
 
+#include "bench_measure.h"
 #include "history_store.h"
 #include "measure.h"
 #include "received_line.h"

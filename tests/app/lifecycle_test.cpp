@@ -28,10 +28,9 @@ void EndWhileStreaming(bool closeButton) {
     // its alarm bounds): nothing may be torn down under the program before it exits.
     static PtyPair* pty = new PtyPair;
     static MappedPort port(3, *pty);
-    static std::thread* feeder = new std::thread([] {
+    std::thread([] {
         for (;;) { pty->writeFor("0123456789", 100); std::this_thread::sleep_for(std::chrono::microseconds(200)); }
-    });
-    (void)feeder;
+    }).detach();
     RunEntryWith([closeButton] {
         QTest::mouseClick(Form1->Button3, Qt::LeftButton);
         QTimer::singleShot(300, [closeButton] {

@@ -34,16 +34,13 @@ TEST_F(WindowTest, TracedSessionConnectSendReceiveDisconnect) {
 
     w.Edit1->setText("hello");
     QTest::mouseClick(w.Button1, Qt::LeftButton);
-    EXPECT_EQ(pty.read(5), "hello");
     QTest::mouseClick(w.CheckBox5, Qt::LeftButton);
     w.Edit1->setText("300");
     QTest::mouseClick(w.Button1, Qt::LeftButton);
-    EXPECT_EQ(pty.read(1), "\x2c");
     QTest::mouseClick(w.CheckBox5, Qt::LeftButton);
     QTest::mouseClick(w.CheckBox4, Qt::LeftButton);
     w.Edit1->setFocus();
     QTest::keyClick(w.Edit1, 'k');
-    EXPECT_EQ(pty.read(1), "k");
     const std::pair<QRadioButton*, const char*> formats[] = {
         {w.RadioButton1, "received:world\n"},
         {w.RadioButton2, "received:0x77 0x6f 0x72 0x6c 0x64 \n"},
@@ -60,9 +57,8 @@ TEST_F(WindowTest, TracedSessionConnectSendReceiveDisconnect) {
 
     QTest::mouseClick(w.Button2, Qt::LeftButton);  // Clear History
     EXPECT_EQ(History(), "");
-    QTest::mouseClick(w.Button4, Qt::LeftButton);
+    Disconnect();
     EXPECT_EQ(History(), "com3 Closed\n");
-    EXPECT_TRUE(w.Button3->isEnabled());
     w.close();
 }
 

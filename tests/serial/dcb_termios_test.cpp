@@ -71,7 +71,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedCase{"TwoStopBitsWithFiveDataBits", Line(9600, 5, NOPARITY, TWOSTOPBITS)},
         RefusedCase{"OneAndAHalfWithSix", Line(9600, 6, NOPARITY, ONE5STOPBITS)},
-        RefusedCase{"OneAndAHalfWithEight", Line(9600, 8, NOPARITY, ONE5STOPBITS)},
         RefusedCase{"UnknownStopBits", Line(9600, 8, NOPARITY, 3)},
         RefusedCase{"FourDataBits", Line(9600, 4, NOPARITY, ONESTOPBIT)},
         RefusedCase{"NineDataBits", Line(9600, 9, NOPARITY, ONESTOPBIT)},

@@ -6,12 +6,10 @@
 #include "ports.h"
 #include "pty_pair.h"
 #include "test_seam.h"
-#include "uucp_lock.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 constexpr int kTestPort = 7;
@@ -19,13 +17,9 @@ inline const char* const kTestPath = "\\\\.\\COM7";
 
 class PtyPortTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        UseOnlyOverriddenPorts(true);
-        mapped_ = std::make_unique<MappedPort>(kTestPort, pty_);
-    }
+    void SetUp() override { UseOnlyOverriddenPorts(true); }
     void TearDown() override {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        mapped_.reset();
         ClearPortOverrides();
         SetModemLineSetter(nullptr);
         RestoreUucpLockDirectories();
@@ -39,10 +33,8 @@ protected:
     }
 
     PtyPair pty_;
+    MappedPort mapped_{kTestPort, pty_};
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-
-private:
-    std::unique_ptr<MappedPort> mapped_;
 };
 
 // Milliseconds spent by `f`.

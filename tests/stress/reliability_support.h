@@ -7,17 +7,13 @@
 #include "history_store.h"
 #include "history_view.h"
 #include "measure.h"
+#include "pseudo_terminal.h"
 #include "received_line.h"
 #include "test_thread.h"
 
 #include <QTest>
 #include <QThreadPool>
 #include <gtest/gtest.h>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 // Descriptors and threads of this process, from /proc/self.
 struct Holdings {
@@ -66,11 +62,11 @@ inline std::size_t FirstSequenceMismatch(const std::string& received, std::size_
     return std::string::npos;
 }
 
-// Writes the sequence into a pty leader from its own thread, non-blocking, so that
-// Stop() is honoured even when nobody reads the other side.
+// Writes the sequence into a pty leader from its own thread, in bounded writes, so
+// that Stop() is honoured even when nobody reads the other side.
 class SequenceFeeder {
 public:
-    explicit SequenceFeeder(int leaderFd) : fd_(leaderFd) { fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK); }
+    explicit SequenceFeeder(Pty& pty) : pty_(pty) {}
     ~SequenceFeeder() { Stop(); }
 
     // Writes the next `count` bytes (or until Stop()) as fast as the pty takes them,
@@ -82,17 +78,10 @@ public:
             for (std::size_t left = count; left > 0 && !stop;) {
                 buffer.clear();
                 for (std::size_t i = 0; i < std::min(left, piece); ++i) buffer += char(SequenceByte(written_ + i));
-                const ssize_t n = write(fd_, buffer.data(), buffer.size());
-                if (n > 0) {
-                    written_ += std::size_t(n);
-                    left -= std::size_t(n);
-                    if (pause.count() > 0) std::this_thread::sleep_for(pause);
-                } else if (n < 0 && errno == EAGAIN) {
-                    pollfd p{fd_, POLLOUT, 0};
-                    poll(&p, 1, 10);
-                } else if (n >= 0 || errno != EINTR) {
-                    break;  // the pty is gone
-                }
+                const std::size_t n = pty_.writeFor(buffer, 10);
+                written_ += n;
+                left -= n;
+                if (n > 0 && pause.count() > 0) std::this_thread::sleep_for(pause);
             }
         });
     }
@@ -101,8 +90,8 @@ public:
         thread_.reset();
         return written_;
     }
-    // Waits until what Start() asked for is written, or the writing failed; FAILs
-    // the test, and stops the writing, after 20 s (nobody reads the other side).
+    // Waits until what Start() asked for is written; FAILs the test, and stops the
+    // writing, after 20 s (nobody reads the other side).
     std::size_t Finish() {
         if (thread_ && !thread_->Wait(std::chrono::seconds(20)))
             ADD_FAILURE() << "the pty took only " << written_ << " bytes of the sequence in 20 s";
@@ -111,7 +100,7 @@ public:
     std::size_t written() const { return written_; }
 
 private:
-    int fd_;
+    Pty& pty_;
     std::atomic<std::size_t> written_{0};
     std::unique_ptr<TestThread> thread_;
 };

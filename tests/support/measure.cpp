@@ -18,7 +18,6 @@ std::int64_t ClockNs(clockid_t clock) {
 }  // namespace
 
 std::int64_t NowNs() { return ClockNs(CLOCK_MONOTONIC); }
-std::int64_t ProcessCpuNs() { return ClockNs(CLOCK_PROCESS_CPUTIME_ID); }
 std::int64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
 
 long StatusKiB(const char* field) {
@@ -33,42 +32,10 @@ long StatusKiB(const char* field) {
     return kib;
 }
 
-void ResetPeakResident() {
-    if (FILE* f = std::fopen("/proc/self/clear_refs", "we")) {
-        std::fputs("5", f);
-        std::fclose(f);
-    }
-}
-
 int CountEntries(const char* directory) {
     DIR* dir = opendir(directory);
     int count = 0;
     while (const dirent* entry = dir ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
     if (dir) closedir(dir);
     return count;
-}
-
-std::map<std::string, double> ThreadCpuSeconds() {
-    std::map<std::string, double> out;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return out;
-    const double tick = double(sysconf(_SC_CLK_TCK));
-    while (const dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        char buf[1024];
-        const std::string path = std::string("/proc/self/task/") + e->d_name + "/stat";
-        FILE* f = std::fopen(path.c_str(), "re");
-        if (!f) continue;
-        buf[std::fread(buf, 1, sizeof buf - 1, f)] = 0;
-        std::fclose(f);
-        // The name is in parentheses and may hold anything; the fields follow the last ')'.
-        const char* open = std::strchr(buf, '(');
-        const char* close = std::strrchr(buf, ')');
-        unsigned long user = 0, system = 0;
-        if (open && close &&
-            std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) == 2)
-            out[std::string(open + 1, close)] += double(user + system) / tick;
-    }
-    closedir(dir);
-    return out;
 }

@@ -1,0 +1,15 @@
+#pragma once
+// What only the benchmarks measure of this process, from the kernel.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+std::int64_t ProcessCpuNs();  // every thread of this process, ended ones included
+
+// Makes VmHWM the present resident size, so a part of a run reports its own peak.
+void ResetPeakResident();
+
+// Processor seconds of each live thread of this process, by thread name (threads
+// of one name summed); the kernel counts them in clock ticks.
+std::map<std::string, double> ThreadCpuSeconds();
