@@ -130,12 +130,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
     if (fd.get() < 0) return INVALID_HANDLE_VALUE;
     // From open() on, a talking device's bytes meet the kernel's cooked defaults,
     // which echo them back to it, turn CR into LF and swallow XON/XOFF. Output is
-    // held in the very next call (a line's XON cannot release it), so that on a
-    // UART an echo made before the line is raw stays queued and is discarded with
-    // what came in cooked. USB serial drivers take no hold and send an echo at
-    // once, so the line goes raw in as few calls as can be: the window before it
-    // is the kernel's and no program can close it. Holding output also proves the
-    // descriptor a terminal.
+    // held in the very next call (a line's XON cannot release it), so an echo made
+    // before the line is raw stays queued and is discarded with what came in
+    // cooked; the line goes raw in as few calls as can be. What arrives while
+    // open() itself runs (a USB adapter's open raises DTR and RTS by control
+    // transfer) may be echoed before this: that much is the kernel's. Holding
+    // output also proves the descriptor a terminal.
     const bool looking = LookingOnly::active();
     if (looking ? !isatty(fd.get()) : tcflow(fd.get(), TCOOFF) != 0) return INVALID_HANDLE_VALUE;
     struct ReleaseOutput {
