@@ -18,7 +18,6 @@ class QPushButton;
 class QRadioButton;
 class HistoryView;
 
-
 class TForm1 : public QWidget {
     Q_OBJECT
 public:

@@ -13,3 +13,7 @@ void ResetPeakResident();
 // Processor seconds of each live thread of this process, by thread name (threads
 // of one name summed); the kernel counts them in clock ticks.
 std::map<std::string, double> ThreadCpuSeconds();
+
+// Wake-ups (voluntary context switches) of each live thread, by name: what a
+// streaming program pays the scheduler for besides its own work.
+std::map<std::string, long> ThreadWakeups();

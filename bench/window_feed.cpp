@@ -21,7 +21,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QMetaEnum>
@@ -244,24 +243,6 @@ void Paced(int argc, char** argv, bool soak) {
     Info("processor, whole program", CorePercent(r), "% core");
     Info("the window's thread busy at most", Ms(r.stallNs), "ms");
     Info("peak resident memory", double(StatusKiB("VmHWM")) / 1024, "MiB");
-}
-
-// Wake-ups (voluntary context switches) of each live thread, by name: what a
-// streaming program pays the scheduler for besides its own work.
-std::map<std::string, long> ThreadWakeups() {
-    std::map<std::string, long> out;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks.filePath(task + QStringLiteral("/status")));
-        if (!status.open(QIODevice::ReadOnly)) continue;
-        QByteArray name;
-        for (const QByteArray& line : status.readAll().split('\n'))
-            if (line.startsWith("Name:"))
-                name = line.mid(5).trimmed();
-            else if (line.startsWith("voluntary_ctxt_switches:"))
-                out[name.toStdString()] += line.mid(24).trimmed().toLong();
-    }
-    return out;
 }
 
 // One run at 921 600 baud, and what it cost each thread but the feeder.

@@ -1,5 +1,7 @@
 #include "history_log.h"
 
+#include "history_store.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -204,28 +206,11 @@ void HistoryLog::add(std::string_view bytes) {
         shared_->wake.notify_one();
         return;
     }
-    const char* p = bytes.data();
-    const char* const end = p + bytes.size();
-    if (carriageReturn_) {
-        if (*p != '\n')
-            queue.push_back('\r');
-        carriageReturn_ = false;
-    }
-    while (p < end) {
-        const auto* cr = static_cast<const char*>(std::memchr(p, '\r', std::size_t(end - p)));
-        if (!cr) {
-            queue.append(p, std::size_t(end - p));
-            break;
-        }
-        queue.append(p, std::size_t(cr - p));
-        if (cr + 1 == end) {
-            carriageReturn_ = true;  // its '\n' may begin the next text
-            break;
-        }
-        if (cr[1] != '\n')
-            queue.push_back('\r');
-        p = cr + 1;
-    }
+    if (carriageReturn_ && bytes.front() != '\n')
+        queue.push_back('\r');
+    // A '\r' at the end waits: its '\n' may begin the next text.
+    carriageReturn_ = bytes.back() == '\r';
+    HistoryStore::appendBreaksNormalized(queue, bytes.substr(0, bytes.size() - (carriageReturn_ ? 1 : 0)));
     if (queue.size() >= kWriteAhead)
         shared_->wake.notify_one();
 }

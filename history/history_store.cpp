@@ -141,12 +141,24 @@ std::string HistoryStore::text(qsizetype position, qsizetype length) const {
 std::string HistoryStore::normalizeBreaks(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
-            continue;
-        out.push_back(bytes[i]);
-    }
+    appendBreaksNormalized(out, bytes);
     return out;
+}
+
+void HistoryStore::appendBreaksNormalized(std::string& out, std::string_view bytes) {
+    const char* p = bytes.data();
+    const char* const end = p + bytes.size();
+    while (p != end) {
+        const auto* cr = static_cast<const char*>(std::memchr(p, '\r', std::size_t(end - p)));
+        if (!cr) {
+            out.append(p, std::size_t(end - p));
+            return;
+        }
+        out.append(p, std::size_t(cr - p));
+        if (cr + 1 == end || cr[1] != '\n')
+            out.push_back('\r');
+        p = cr + 1;
+    }
 }
 
 void HistoryStore::append(std::string_view bytes) {

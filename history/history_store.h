@@ -77,6 +77,8 @@ public:
 
     // "\r\n" pairs become "\n"; everything else is kept.
     static std::string normalizeBreaks(std::string_view bytes);
+    // The same, appended to `out`.
+    static void appendBreaksNormalized(std::string& out, std::string_view bytes);
 
     // ---- what is kept where, for a status line
     std::size_t memoryBudget() const { return budget_; }

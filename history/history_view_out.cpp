@@ -35,17 +35,23 @@ QString HistoryView::Private::proposedPath(const QString& extension) const {
     return QDir(folder).filePath(saveNamePrefix + QLatin1Char('-') + stamp + extension);
 }
 
+// The history as it is now; none, and the user told, when memory ran out.
+std::optional<HistoryStore::Snapshot> HistoryView::Private::snapshotToSave() {
+    try {
+        return store.snapshot();
+    } catch (const std::bad_alloc&) {
+        showFailure(tr("Save History As"), tr("Not enough memory to save the history"));
+        return std::nullopt;
+    }
+}
+
 void HistoryView::Private::chooseSaveFile() {
     if (save)
         return;
-    // The history as it is now, while the user picks a file and after.
-    std::optional<HistoryStore::Snapshot> snapshot;
-    try {
-        snapshot = store.snapshot();
-    } catch (const std::bad_alloc&) {
-        showFailure(tr("Save History As"), tr("Not enough memory to save the history"));
+    // Taken first: the file holds what was there when the user asked.
+    std::optional<HistoryStore::Snapshot> snapshot = snapshotToSave();
+    if (!snapshot)
         return;
-    }
     const QString path = QFileDialog::getSaveFileName(q, tr("Save History As"), proposedPath(QStringLiteral(".txt")),
                                                       tr("Text files (*.txt);;All files (*)"));
     if (!path.isEmpty() && !save)
@@ -139,12 +145,10 @@ void HistoryView::setSaveNamePrefix(const QString& prefix) {
 bool HistoryView::saveHistory(const QString& path) {
     if (d->save)
         return false;
-    try {
-        d->startSave(d->store.snapshot(), path);
-    } catch (const std::bad_alloc&) {
-        d->showFailure(tr("Save History As"), tr("Not enough memory to save the history"));
+    std::optional<HistoryStore::Snapshot> snapshot = d->snapshotToSave();
+    if (!snapshot)
         return false;
-    }
+    d->startSave(std::move(*snapshot), path);
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -130,6 +131,7 @@ struct HistoryView::Private {
     QString logStopLine;  // from the log's thread, for takeLogStop()
 
     QString proposedPath(const QString& extension) const;
+    std::optional<HistoryStore::Snapshot> snapshotToSave();
     void chooseSaveFile();
     void startSave(HistoryStore::Snapshot snapshot, const QString& path);
     void watchSave();
