@@ -1,10 +1,14 @@
 #include "history_save.h"
 
+#include <QFile>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -16,10 +20,39 @@ constexpr int kSaveNice = 5;
 // disk works while the rest is decoded.
 constexpr qint64 kWriteBackBytes = qint64{32} << 20;
 
+std::atomic<HistorySave::SyncFunction> syncFunction{::fdatasync};
+
+// 0, or the errno value of the sync's failure.
+int syncFile(int fd) {
+    const HistorySave::SyncFunction sync = syncFunction.load();
+    for (;;) {
+        if (sync(fd) == 0)
+            return 0;
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
 }  // namespace
+
+void HistorySave::setSyncFunction(SyncFunction sync) { syncFunction = sync ? sync : ::fdatasync; }
+
+// Followed through symbolic links, as QSaveFile follows them to the file it replaces.
+QString HistorySave::refusal(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};  // none yet, or the open tells why not
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("not a regular file");
+    if (st.st_nlink > 1)
+        return QStringLiteral("the file has other names (hard links); saving would separate them");
+    return {};
+}
 
 HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, const QString& path,
                                        const Progress& carryOn) {
+    if (const QString why = refusal(path); !why.isEmpty())
+        return {Outcome::Failed, why};
     QSaveFile file(path);
     // Unbuffered: a full disk is then told by the write that met it, with its
     // reason; Qt's buffer would fail later at a flush that says "Unknown error".
@@ -31,7 +64,7 @@ HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, c
         qint64 written = 0;
         qint64 writtenBack = 0;
         for (std::size_t i = 0; i < snapshot.parts(); ++i) {
-            if (!carryOn(written)) {
+            if (!carryOn(written, Stage::Writing)) {
                 file.cancelWriting();
                 return {Outcome::Cancelled, {}};
             }
@@ -52,7 +85,16 @@ HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, c
                 writtenBack = written;
             }
         }
-        if (!carryOn(written)) {
+        // Synced before the rename, and asked again after the sync, which may take long.
+        if (!carryOn(written, Stage::Syncing)) {
+            file.cancelWriting();
+            return {Outcome::Cancelled, {}};
+        }
+        if (const int error = syncFile(file.handle()); error != 0) {
+            file.cancelWriting();
+            return {Outcome::Failed, QString::fromLocal8Bit(std::strerror(error))};
+        }
+        if (!carryOn(written, Stage::Syncing)) {
             file.cancelWriting();
             return {Outcome::Cancelled, {}};
         }
@@ -73,8 +115,9 @@ HistorySave::HistorySave(HistoryStore::Snapshot snapshot, const QString& path)
         {
             // Gone before the end is announced, so that the store may reuse what it held.
             const HistoryStore::Snapshot mine = std::move(snapshot);
-            result = write(mine, path, [this](qint64 written) {
+            result = write(mine, path, [this](qint64 written, Stage stage) {
                 written_ = written;
+                syncing_ = stage == Stage::Syncing;
                 return !cancel_;
             });
         }

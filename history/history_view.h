@@ -70,20 +70,48 @@ public:
     void setSaveNamePrefix(const QString& prefix);
     // Saves the whole history as it stands now to `path`, on a thread of its own,
     // while everything else goes on. After half a second a progress dialog offers
-    // Cancel; a failure shows the system's reason in a message box. Ends with
-    // saveFinished(). One save at a time: false while one runs.
+    // Cancel, which works until the new file replaces the old one; a failure shows
+    // the system's reason in a message box. Ends with saveFinished(), always from
+    // the event loop. One save at a time: false while one runs (or when memory ran
+    // out for the snapshot, told in a message box), else true. A path it must not
+    // replace (not a regular file, a file with hard links, the running log's file)
+    // is refused before anything is written, as a failure: the message box, and
+    // saveFinished(path, false, reason).
     bool saveHistory(const QString& path);
     bool isSaving() const;
+    // The size in bytes of the history the running save writes; 0 when none runs.
+    qint64 savingTotal() const;
+    // Where the running save writes; "" when none runs.
+    QString savingPath() const;
+    // Cancels a running save and waits at most `ms` for its thread to end: the
+    // partial file is removed and what was at the path before stays. True when no
+    // save runs any more (saveFinished() was then emitted, as cancelled unless it
+    // had already ended); the save's thread then writes nothing more. For quitting.
+    bool stopSave(int ms);
     // From now on every text appended also goes to `path` (created, or appended to
     // after a line marking the start), written and synced on a thread of its own.
     // "" when the log runs, else the system's reason. A failure later stops it
     // with a line in the history.
     QString startLog(const QString& path);
-    // Writes out what is queued, syncs and closes.
+    // The same with the file name as the file system takes it, byte for byte: a
+    // name that is not UTF-8 survives no trip through QString.
+    QString startLogByName(const QByteArray& fileName);
+    // Ends the file with "[log ended …]"; the log's thread writes out what is
+    // queued, syncs and closes. Never waits long on a stalled disk.
     void stopLog();
     // Asks for a write and a sync now, without waiting for them (Disconnect).
     void flushLog();
     bool isLogging() const;
+    // True when `path` is the file the log is writing now (saving onto it is refused).
+    bool isLogFile(const QString& path) const;
+    // At the program's end, the window gone: writes out what is queued, syncs and
+    // closes the log, waiting at most `ms`. True when the file was closed in time.
+    bool finishLog(int ms);
+
+    // Save History As… and Log to File… as the context menu offers them: each asks
+    // for a file first (for a menu bar of the window's own).
+    void chooseSaveFile();
+    void chooseLogFile();
 
     // True while the last line is in view: appends keep it in view.
     bool isShowingEnd() const;

@@ -58,8 +58,21 @@ void HistoryView::Private::chooseSaveFile() {
         startSave(std::move(*snapshot), path);
 }
 
+void HistoryView::chooseSaveFile() { d->chooseSaveFile(); }
+
+void HistoryView::chooseLogFile() { d->chooseLogFile(); }
+
 void HistoryView::Private::startSave(HistoryStore::Snapshot snapshot, const QString& path) {
     saveFolder = QFileInfo(path).absolutePath();
+    if (q->isLogFile(path)) {
+        // Ends as a failed save does, from the event loop, never within saveHistory().
+        const QString reason = tr("%1 is the file the log is writing to; stop the log first")
+                                   .arg(QFileInfo(path).fileName());
+        showFailure(tr("Save History As"), failureText(path, reason));
+        QMetaObject::invokeMethod(
+            q, [view = q, path, reason] { emit view->saveFinished(path, false, reason); }, Qt::QueuedConnection);
+        return;
+    }
     save = std::make_unique<HistorySave>(std::move(snapshot), path);
     progress = new QProgressDialog(tr("Saving the history to %1\u2026").arg(QFileInfo(path).fileName()), tr("Cancel"),
                                    0, kProgressSteps, q);
@@ -83,9 +96,14 @@ void HistoryView::Private::watchSave() {
         return;
     }
     if (!save->isFinished()) {
-        if (progress)
+        if (progress) {
             progress->setValue(int(double(save->written()) / double(std::max<qint64>(save->total(), 1)) *
                                    kProgressSteps));
+            // All is written; what is left is the disk's, which may take long on a slow one.
+            const QString syncing = tr("Writing to disk\u2026");
+            if (save->isSyncing() && progress->labelText() != syncing)
+                progress->setLabelText(syncing);
+        }
         return;
     }
     saveTimer.stop();
@@ -96,9 +114,12 @@ void HistoryView::Private::watchSave() {
     if (progress)
         progress->deleteLater();
     if (result.outcome == HistorySave::Outcome::Failed)
-        showFailure(tr("Save History As"),
-                    tr("The history could not be saved to %1:\n%2").arg(QDir::toNativeSeparators(path), result.error));
+        showFailure(tr("Save History As"), failureText(path, result.error));
     emit q->saveFinished(path, result.outcome == HistorySave::Outcome::Saved, result.error);
+}
+
+QString HistoryView::Private::failureText(const QString& path, const QString& reason) {
+    return tr("The history could not be saved to %1:\n%2").arg(QDir::toNativeSeparators(path), reason);
 }
 
 // Told without waiting for the user, so that nothing else stops meanwhile.
@@ -154,9 +175,27 @@ bool HistoryView::saveHistory(const QString& path) {
 
 bool HistoryView::isSaving() const { return d->save != nullptr; }
 
+qint64 HistoryView::savingTotal() const { return d->save ? d->save->total() : 0; }
+
+QString HistoryView::savingPath() const { return d->save ? d->save->path() : QString(); }
+
+bool HistoryView::stopSave(int ms) {
+    if (!d->save)
+        return true;
+    d->save->cancel();
+    if (!d->save->waitFinished(ms))
+        return false;
+    d->watchSave();
+    return true;
+}
+
 QString HistoryView::startLog(const QString& path) {
     const std::string error = d->log.open(QFile::encodeName(path).toStdString());
     return QString::fromLocal8Bit(error);
+}
+
+QString HistoryView::startLogByName(const QByteArray& fileName) {
+    return QString::fromLocal8Bit(d->log.open(fileName.toStdString()));
 }
 
 void HistoryView::stopLog() { d->log.close(); }
@@ -164,6 +203,12 @@ void HistoryView::stopLog() { d->log.close(); }
 void HistoryView::flushLog() { d->log.flush(); }
 
 bool HistoryView::isLogging() const { return d->log.isOpen(); }
+
+bool HistoryView::isLogFile(const QString& path) const {
+    return d->log.isSameFile(QFile::encodeName(path).toStdString());
+}
+
+bool HistoryView::finishLog(int ms) { return d->log.finish(ms); }
 
 void HistoryView::takeLogStop() {
     QString line;

@@ -121,14 +121,16 @@ struct HistoryView::Private {
 
     // The ways out: saving and logging (history_view_out.cpp). Declared last, so
     // that they end before the store does.
+    // The log's stop line comes from its thread: declared before the log, so that
+    // they outlive it (closing the log ends its reports).
+    std::mutex logStopMutex;
+    QString logStopLine;  // for takeLogStop()
     HistoryLog log{[this](const std::string& reason, std::uint64_t written) { logStopped(reason, written); }};
     std::unique_ptr<HistorySave> save;
     QPointer<QProgressDialog> progress;
     QBasicTimer saveTimer;
     QString saveFolder;  // where the last save or log went
     QString saveNamePrefix = QStringLiteral("history");
-    std::mutex logStopMutex;
-    QString logStopLine;  // from the log's thread, for takeLogStop()
 
     QString proposedPath(const QString& extension) const;
     std::optional<HistoryStore::Snapshot> snapshotToSave();
@@ -138,4 +140,5 @@ struct HistoryView::Private {
     void chooseLogFile();
     void logStopped(const std::string& reason, std::uint64_t written);
     void showFailure(const QString& title, const QString& text);
+    static QString failureText(const QString& path, const QString& reason);
 };

@@ -1,0 +1,312 @@
+// The log of the history: what reaches the file and in what order, across log
+// rotation (rename, removal, copy and truncate) during a flood; how often it is
+// synced; its bound on a disk that does not keep up; and a close that never waits
+// on a stalled disk. The sync is replaced by a seam that counts and can stall.
+#include "history_log.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The times in the marking lines, made "T".
+std::string masked(const std::string& text) {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    return std::regex_replace(text, stamp, "T");
+}
+
+// Stands in for fdatasync: counts the calls, and holds them while stalled.
+struct SyncSeam {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    int inside = 0;
+    bool stalled = false;
+
+    int sync(int fd) {
+        std::unique_lock lock(mutex);
+        ++calls;
+        ++inside;
+        changed.notify_all();
+        changed.wait(lock, [this] { return !stalled; });
+        --inside;
+        lock.unlock();
+        return ::fdatasync(fd);
+    }
+    void stall(bool on) {
+        std::lock_guard lock(mutex);
+        stalled = on;
+        changed.notify_all();
+    }
+    int count() {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+    template <class Done>
+    bool waitFor(Done done, std::chrono::milliseconds bound = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, bound, done);
+    }
+};
+
+class Log : public ::testing::Test {
+protected:
+    ~Log() override { seam->stall(false); }  // a failed test leaves no writer stuck
+    // The defaults, but for the sync.
+    HistoryLog::Options options() const {
+        HistoryLog::Options options;
+        options.sync = [seam = seam](int fd) { return seam->sync(fd); };
+        return options;
+    }
+    std::string stopped(std::chrono::seconds bound = 10s) const {
+        return reason.wait_for(bound) == std::future_status::ready ? reason.get() : "";
+    }
+    std::string dir = [] {
+        char name[] = "/tmp/history-log-XXXXXX";
+        return std::string(::mkdtemp(name) ? name : "");
+    }();
+    const std::string file = dir + "/log.txt";
+    std::shared_ptr<SyncSeam> seam = std::make_shared<SyncSeam>();
+    std::promise<std::string> said;
+    std::shared_future<std::string> reason = said.get_future().share();
+    const HistoryLog::Stopped callback = [this](const std::string& why, std::uint64_t) { said.set_value(why); };
+
+    void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+TEST_F(Log, WritesTheTextBetweenAStartLineAfterTheFirstAndAnEndLine) {
+    HistoryLog log(callback);
+    ASSERT_EQ(log.open(file), "");
+    for (const char* piece : {"COM3 Opened\r\n", "received:a\r", "\nreceived:b\rc\r", "\r\n", "Sent:x", "\r"})
+        log.add(piece);
+    ASSERT_TRUE(log.finish(10000));
+    EXPECT_EQ(masked(readFile(file)), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log ended T]\n");
+
+    ASSERT_EQ(log.open(file), "");
+    log.add("more\r\n");
+    log.close();
+    ASSERT_TRUE(log.finish(10000));
+    EXPECT_EQ(masked(readFile(file)), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log ended T]\n"
+                                      "[log started T]\nmore\n[log ended T]\n");
+    EXPECT_EQ(stopped(0s), "");
+}
+
+// The saving side refuses to write over the file the log has open.
+TEST_F(Log, KnowsItsOwnFileByDeviceAndInode) {
+    std::ofstream(file) << "before\n";
+    std::ofstream(dir + "/other.txt") << "before\n";
+    HistoryLog log(callback);
+    EXPECT_FALSE(log.isSameFile(file)) << "not logging";
+    ASSERT_EQ(log.open(file), "");
+    ASSERT_EQ(::link(file.c_str(), (dir + "/linked.txt").c_str()), 0);
+    EXPECT_TRUE(log.isSameFile(file));
+    EXPECT_TRUE(log.isSameFile(dir + "/./log.txt"));
+    EXPECT_TRUE(log.isSameFile(dir + "/linked.txt"));
+    EXPECT_FALSE(log.isSameFile(dir + "/other.txt"));
+    EXPECT_FALSE(log.isSameFile(dir + "/missing.txt"));
+    log.close();
+    EXPECT_FALSE(log.isSameFile(file)) << "closed";
+}
+
+enum class Rotation { Rename, Remove, CopyTruncate };
+
+class LogRotation : public Log, public ::testing::WithParamInterface<Rotation> {};
+
+// What was written before the rotation is in the old file (a removed one read
+// through a descriptor kept open), the rest in the new one after one marking line.
+TEST_P(LogRotation, EveryByteReachesOneFileOnceInOrder) {
+    HistoryLog log(callback, options());
+    ASSERT_EQ(log.open(file), "");
+    std::string sent;
+    int next = 0;
+    const auto send = [&](int lines) {
+        std::string chunk;
+        for (int i = 0; i < lines; ++i)
+            chunk += "line " + std::to_string(next++) + "\n";
+        log.add(chunk);
+        sent += chunk;
+    };
+    // Some of it written before the rotation, some still queued.
+    for (int i = 0; i < 20; ++i)
+        send(100);
+    log.flush();
+    for (int i = 0; i < 1000 && readFile(file).empty(); ++i)
+        std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 50; ++i)
+        send(100);
+
+    const std::string old = file + ".1";
+    int oldFd = -1;
+    std::string mark;
+    switch (GetParam()) {
+    case Rotation::Rename:
+        ASSERT_EQ(::rename(file.c_str(), old.c_str()), 0);
+        mark = "[log continued T: the file was moved away]\n";
+        break;
+    case Rotation::Remove:
+        oldFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(oldFd, 0);
+        ASSERT_EQ(::unlink(file.c_str()), 0);
+        mark = "[log continued T: the file was removed]\n";
+        break;
+    case Rotation::CopyTruncate:
+        // Copied and cut while the writer waits in a sync: no write is under way.
+        seam->stall(true);
+        send(1);
+        log.flush();
+        ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
+        std::ofstream(old, std::ios::binary) << readFile(file);
+        ASSERT_EQ(::truncate(file.c_str(), 0), 0);
+        seam->stall(false);
+        break;
+    }
+    // The flood goes on until the log is seen in the new file.
+    for (int i = 0; i < 1000 && !mark.empty() && readFile(file).find("[log continued") == std::string::npos; ++i) {
+        send(100);
+        std::this_thread::sleep_for(10ms);
+    }
+    for (int i = 0; i < 50; ++i)
+        send(100);
+    ASSERT_TRUE(log.finish(10000));
+    EXPECT_EQ(stopped(0s), "");
+
+    const std::string before = readFile(oldFd >= 0 ? "/proc/self/fd/" + std::to_string(oldFd) : old);
+    if (oldFd >= 0)
+        ::close(oldFd);
+    std::string after = masked(readFile(file));
+    ASSERT_EQ(after.substr(0, mark.size()), mark);
+    const std::string end = "[log ended T]\n";
+    ASSERT_GE(after.size(), mark.size() + end.size());
+    ASSERT_EQ(after.substr(after.size() - end.size()), end);
+    after = after.substr(mark.size(), after.size() - mark.size() - end.size());
+    EXPECT_GT(before.size(), 0u) << "nothing reached the old file";
+    EXPECT_GT(after.size(), 0u) << "nothing reached the new file";
+    EXPECT_TRUE(before + after == sent) << "old " << before.size() << " + new " << after.size() << " bytes, sent "
+                                        << sent.size();
+}
+
+void PrintTo(Rotation rotation, std::ostream* out) {
+    *out << (rotation == Rotation::Rename ? "Rename" : rotation == Rotation::Remove ? "Remove" : "CopyTruncate");
+}
+
+std::string rotationName(const ::testing::TestParamInfo<Rotation>& info) { return ::testing::PrintToString(info.param); }
+
+INSTANTIATE_TEST_SUITE_P(, LogRotation, ::testing::Values(Rotation::Rename, Rotation::Remove, Rotation::CopyTruncate),
+                         rotationName);
+
+// A folder gone is a real failure: the log stops with the system's reason.
+TEST_F(Log, StopsWithTheSystemsReasonWhenThePathCannotBeOpenedAgain) {
+    const std::string sub = dir + "/sub";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+    HistoryLog log(callback);
+    ASSERT_EQ(log.open(sub + "/log.txt"), "");
+    log.add("a\n");
+    ASSERT_EQ(::unlink((sub + "/log.txt").c_str()), 0);
+    ASSERT_EQ(::rmdir(sub.c_str()), 0);
+    log.flush();
+    EXPECT_EQ(stopped(), std::strerror(ENOENT));
+    EXPECT_FALSE(log.isOpen());
+}
+
+TEST_F(Log, SyncsAtLeastEverySyncPeriodWhileTextComes) {
+    HistoryLog log(callback, options());
+    ASSERT_EQ(log.open(file), "");
+    for (int round = 0; round < 3; ++round) {
+        const int seen = seam->count();
+        log.add("line\n");
+        EXPECT_TRUE(seam->waitFor([&] { return seam->calls > seen; }, 5s)) << "round " << round;
+    }
+}
+
+// Disconnect asks for it: written and synced now, not at the next period.
+TEST_F(Log, FlushWritesAndSyncsAtOnce) {
+    HistoryLog::Options slow = options();
+    slow.syncMs = 3600 * 1000;
+    HistoryLog log(callback, slow);
+    ASSERT_EQ(log.open(file), "");
+    log.add("line\n");
+    log.flush();
+    EXPECT_TRUE(seam->waitFor([&] { return seam->calls > 0; }));
+    EXPECT_EQ(readFile(file), "line\n");
+}
+
+// The writer is held in a sync while the queue fills to exactly its bound, the
+// 64 MiB the user is told of.
+TEST_F(Log, StopsWhenTheQueuePassesItsBound) {
+    constexpr std::size_t bound = std::size_t{64} << 20;
+    HistoryLog log(callback, options());
+    ASSERT_EQ(log.open(file), "");
+    seam->stall(true);
+    log.add("a\n");
+    log.flush();
+    ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
+    const std::string chunk(std::size_t{1} << 20, 'x');
+    for (std::size_t queued = 0; queued < bound; queued += chunk.size())
+        log.add(std::string_view(chunk).substr(0, std::min(chunk.size(), bound - queued)));
+    EXPECT_TRUE(log.isOpen()) << "stopped at or before the bound";
+    log.add("y");
+    EXPECT_EQ(stopped(), "the disk did not keep up");
+    EXPECT_FALSE(log.isOpen());
+    seam->stall(false);
+    ASSERT_TRUE(log.finish(10000));
+    EXPECT_EQ(readFile(file), "a\n");
+}
+
+// Closing returns while the writer is still held; it finishes alone, and a new
+// log on the same file writes only after it.
+TEST_F(Log, CloseLeavesAStalledWriterToFinishAloneAndTheNextLogWaitsItsTurn) {
+    HistoryLog log(callback, options());
+    ASSERT_EQ(log.open(file), "");
+    seam->stall(true);
+    log.add("a\n");
+    log.flush();
+    ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
+    // Frees the writer should close or open wait for it, so that the test cannot hang.
+    std::promise<void> returned;
+    std::atomic<bool> freedByWatchdog = false;
+    std::thread watchdog([&, done = returned.get_future()] {
+        if (done.wait_for(3s) != std::future_status::ready) {
+            freedByWatchdog = true;
+            seam->stall(false);
+        }
+    });
+    log.close();
+    const std::string opened = log.open(file);
+    returned.set_value();
+    watchdog.join();
+    EXPECT_FALSE(freedByWatchdog) << "close or open waited for the stalled writer";
+    ASSERT_EQ(opened, "");
+    log.add("b\n");
+    log.flush();
+    // A new writer that did not wait its turn would write and reach the seam now.
+    seam->waitFor([&] { return seam->inside > 1; }, 1s);
+    seam->stall(false);
+    ASSERT_TRUE(log.finish(10000));
+    EXPECT_EQ(masked(readFile(file)), "a\n[log ended T]\n[log started T]\nb\n[log ended T]\n");
+}
+
+}  // namespace
