@@ -427,53 +427,43 @@ void HistoryView::paintEvent(QPaintEvent* event) {
     QTextCharFormat notation;
     notation.setBackground(pal.brush(QPalette::AlternateBase));
     notation.setForeground(pal.brush(QPalette::PlaceholderText));
-    // Unpacking a part to show it may need memory that is not there: the history
-    // then stops growing, as when an append runs out, instead of ending the program.
-    try {
-        const bool drawCaret = hasFocus() && d->caretOn && isEnabled();
-        const qsizetype caretLine = drawCaret ? d->sel.caretLine() : -1;
-        const int breakWidth = std::max(2, QFontMetrics(font()).horizontalAdvance(QLatin1Char(' ')));
-        const qsizetype lines = d->store.lineCount();
-        const int bottom = std::min(viewport()->height(), event->rect().bottom() + 1);
-        const int top = event->rect().top();
+    const bool drawCaret = hasFocus() && d->caretOn && isEnabled();
+    const qsizetype caretLine = drawCaret ? d->sel.caretLine() : -1;
+    const int breakWidth = std::max(2, QFontMetrics(font()).horizontalAdvance(QLatin1Char(' ')));
+    const qsizetype lines = d->store.lineCount();
+    const int bottom = std::min(viewport()->height(), event->rect().bottom() + 1);
+    const int top = event->rect().top();
 
-        int y = kMargin;
-        qsizetype line = std::min(d->firstLine, lines - 1);
-        QList<QTextLayout::FormatRange> ranges;
-        for (; line < lines && y < bottom; ++line) {
-            const LineLayout& entry = d->layoutFor(line);
-            if (y + entry.height > top) {
-                ranges.clear();
-                for (const LineLayout::Shown& shown : entry.shown)
-                    ranges.append({shown.at, shown.width, notation});
-                const qsizetype start = d->store.lineStart(line);
-                const HistorySelection::LinePart part = d->sel.partOn(start, entry.bytes, line + 1 < lines);
-                if (part.from < part.to) {
-                    const int a = entry.toLayout(part.from);
-                    ranges.append({a, entry.toLayout(part.to) - a, selected});
-                }
-                const QPointF origin(kMargin, y);
-                entry.layout.draw(&painter, origin, ranges);
-                if (part.withBreak) {
-                    // The selected break shows as a little highlight after the line's end.
-                    const QTextLine last = entry.layout.lineAt(entry.rowCount() - 1);
-                    painter.fillRect(QRectF(kMargin + entry.xOf(entry.bytes), y + last.y(), breakWidth, last.height()),
-                                     pal.brush(QPalette::Highlight));
-                }
-                if (line == caretLine)
-                    entry.layout.drawCursor(&painter, origin, entry.toLayout(d->sel.caret() - start), 1);
+    int y = kMargin;
+    qsizetype line = std::min(d->firstLine, lines - 1);
+    QList<QTextLayout::FormatRange> ranges;
+    for (; line < lines && y < bottom; ++line) {
+        const LineLayout& entry = d->layoutFor(line);
+        if (y + entry.height > top) {
+            ranges.clear();
+            for (const LineLayout::Shown& shown : entry.shown)
+                ranges.append({shown.at, shown.width, notation});
+            const qsizetype start = d->store.lineStart(line);
+            const HistorySelection::LinePart part = d->sel.partOn(start, entry.bytes, line + 1 < lines);
+            if (part.from < part.to) {
+                const int a = entry.toLayout(part.from);
+                ranges.append({a, entry.toLayout(part.to) - a, selected});
             }
-            y += entry.height;
+            const QPointF origin(kMargin, y);
+            entry.layout.draw(&painter, origin, ranges);
+            if (part.withBreak) {
+                // The selected break shows as a little highlight after the line's end.
+                const QTextLine last = entry.layout.lineAt(entry.rowCount() - 1);
+                painter.fillRect(QRectF(kMargin + entry.xOf(entry.bytes), y + last.y(), breakWidth, last.height()),
+                                 pal.brush(QPalette::Highlight));
+            }
+            if (line == caretLine)
+                entry.layout.drawCursor(&painter, origin, entry.toLayout(d->sel.caret() - start), 1);
         }
-        d->cadence.painted(line - 1);
-        d->layouts.prune(d->firstLine - 16, line + 15, d->maxFirst - 16);
-    } catch (const std::bad_alloc&) {
-        if (!d->outOfMemory)
-            d->ranOutOfMemory();
-    } catch (const std::length_error&) {
-        if (!d->outOfMemory)
-            d->ranOutOfMemory();
+        y += entry.height;
     }
+    d->cadence.painted(line - 1);
+    d->layouts.prune(d->firstLine - 16, line + 15, d->maxFirst - 16);
     if (isOutOfMemory()) {
         const QString message = tr("Out of memory: later text is not kept");
         const int h = QFontMetrics(font()).height() + 2;
