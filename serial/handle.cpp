@@ -1,9 +1,10 @@
 // Opening and closing: CreateFileA, CloseHandle, the registry of live handles,
 // and what a handle knows of its own line.
+#include "emergency_restore.h"
+#include "port_probe.h"
 #include "ports.h"
 #include "serial_port.h"
 #include "test_seam.h"
-#include "uucp_lock.h"
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -18,7 +19,6 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
-thread_local int lookingOnly = 0;
 
 struct Registry {
     std::mutex mutex;
@@ -56,11 +56,27 @@ bool MarkExclusive(int fd, bool* ours) {
            errno == EINVAL;
 }
 
-}  // namespace
+HANDLE Refuse(DWORD why) {
+    lastError = why;
+    return INVALID_HANDLE_VALUE;
+}
 
-LookingOnly::LookingOnly() { ++lookingOnly; }
-LookingOnly::~LookingOnly() { --lookingOnly; }
-bool LookingOnly::active() { return lookingOnly > 0; }
+DWORD OpenFailure(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBUSY: return ERROR_SHARING_VIOLATION;  // another user's TIOCEXCL
+    case ENOENT:
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EIO: return ERROR_FILE_NOT_FOUND;  // EIO: a serial port with no UART behind it
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace
 
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
@@ -117,59 +133,59 @@ DWORD DeviceFailure(const SerialPort& port, bool hungUp, std::int64_t settleNs) 
 }
 
 HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
+    NotifyLayer(LayerEvent::Looking);
     const auto number = PortFromPath(path);
-    if (!number) return INVALID_HANDLE_VALUE;
+    if (!number) return Refuse(ERROR_INVALID_NAME);
     const auto device = DeviceForPort(*number);
-    if (!device) return INVALID_HANDLE_VALUE;
-    // Checked before opening: opening a real port raises DTR, which can reset the
-    // device another program is talking to.
-    if (PortLockedByLiveProcess(*device)) return INVALID_HANDLE_VALUE;
-
+    if (!device) return Refuse(ERROR_FILE_NOT_FOUND);
+    // Whatever can refuse the port comes before its line is touched: open() raises
+    // DTR and RTS, which can reset the device another program is talking to, and
+    // holding output would stop that program's output.
+    if (const DWORD refused = ProbePort(*device); refused != ERROR_SUCCESS) return Refuse(refused);
     OwnedFd fd(RetryOnEintr(
         [&] { return open(device->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
-    if (fd.get() < 0) return INVALID_HANDLE_VALUE;
+    if (fd.get() < 0) return Refuse(OpenFailure(errno));
+    // A holder /proc did not show us: its flock, or its TIOCEXCL (which does not
+    // keep root out; ours is set only once the port is ours).
+    if (RetryOnEintr([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
+        return Refuse(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ERROR_GEN_FAILURE);
+    int exclusive = 0;
+    if (RetryOnEintr([&] { return ioctl(fd.get(), TIOCGEXCL, &exclusive); }) == 0 && exclusive != 0)
+        return Refuse(ERROR_SHARING_VIOLATION);
     // From open() on, a talking device's bytes meet the kernel's cooked defaults,
     // which echo them back to it, turn CR into LF and swallow XON/XOFF. Output is
-    // held in the very next call (a line's XON cannot release it), so an echo made
-    // before the line is raw stays queued and is discarded with what came in
-    // cooked; the line goes raw in as few calls as can be. What arrives while
+    // held right after the checks above (a line's XON cannot release it), so an
+    // echo made before the line is raw stays queued and is discarded with what came
+    // in cooked; the line goes raw in as few calls as can be. What arrives while
     // open() itself runs (a USB adapter's open raises DTR and RTS by control
     // transfer) may be echoed before this: that much is the kernel's. Holding
     // output also proves the descriptor a terminal.
-    const bool looking = LookingOnly::active();
-    if (looking ? !isatty(fd.get()) : tcflow(fd.get(), TCOOFF) != 0) return INVALID_HANDLE_VALUE;
+    if (tcflow(fd.get(), TCOOFF) != 0) return Refuse(ERROR_GEN_FAILURE);
     struct ReleaseOutput {
         int fd;
-        bool held;
-        ~ReleaseOutput() {
-            if (held) RetryOnEintr([&] { return tcflow(fd, TCOON); });
-        }
-    } releaseOutput{fd.get(), !looking};
-    // flock next: if another program holds the port we leave its settings alone.
-    if (RetryOnEintr([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0)
-        return INVALID_HANDLE_VALUE;
+        ~ReleaseOutput() { RetryOnEintr([&] { return tcflow(fd, TCOON); }); }
+    } releaseOutput{fd.get()};
+    NotifyLayer(LayerEvent::Opened);
     SavedTermios found{};
     LineTermios line;
-    if (!ReadLineTermios(fd.get(), &line, &found)) return INVALID_HANDLE_VALUE;
-    bool raw = false;
-    if (!looking) {
-        const LineTermios wanted = MakeRaw(line);
-        const bool wasCooked = wanted.iflag != line.iflag || wanted.oflag != line.oflag ||
-                               wanted.lflag != line.lflag;
-        raw = WriteLineTermios(fd.get(), wanted);
-        if (raw && wasCooked) RetryOnEintr([&] { return tcflush(fd.get(), TCIOFLUSH); });
-    }
+    if (!ReadLineTermios(fd.get(), &line, &found)) return Refuse(ERROR_GEN_FAILURE);
+    const LineTermios wanted = MakeRaw(line);
+    const bool wasCooked = wanted.iflag != line.iflag || wanted.oflag != line.oflag ||
+                           wanted.lflag != line.lflag;
+    const bool raw = WriteLineTermios(fd.get(), wanted);
+    if (raw && wasCooked) RetryOnEintr([&] { return tcflush(fd.get(), TCIOFLUSH); });
     OwnedFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     bool exclusiveIsOurs = false;
     if (wake.get() < 0 || !MarkExclusive(fd.get(), &exclusiveIsOurs)) {
         if (raw) RestoreTermios(fd.get(), found);
-        return INVALID_HANDLE_VALUE;  // closing drops the flock
+        return Refuse(ERROR_GEN_FAILURE);  // closing drops the flock
     }
 
     auto* port = new SerialPort(fd.release(), wake.release(), *device);
     port->found = found;
     port->weSetExclusive = exclusiveIsOurs;
     if (raw) port->MarkConfigured();
+    RememberPortForEmergency(port->fd, found, exclusiveIsOurs);
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     r.live.insert(port);
@@ -185,8 +201,7 @@ BOOL CloseHandle(HANDLE handle) {
     SerialPort* port = handle;
     NotifyLayer(LayerEvent::Closing);
     // Leave the line as we found it, as a well-behaved terminal program does. A
-    // hung-up terminal answers EIO, which changes nothing here. A handle that
-    // only looked wrote nothing and changed nothing.
+    // hung-up terminal answers EIO, which changes nothing here.
     if (port->configured()) {
         // A tty's close waits up to 30 s for queued output on a UART; on a stalled
         // line that would hold the window, so what is left after a short while goes.
@@ -194,6 +209,7 @@ BOOL CloseHandle(HANDLE handle) {
         RetryOnEintr([&] { return tcflush(port->fd, TCOFLUSH); });
         RestoreTermios(port->fd, port->found);
     }
+    ForgetPortForEmergency(port->fd);  // only now: an abrupt end before this still restores
     // TIOCEXCL belongs to the terminal, not to our descriptor: it would outlive the
     // close.
     if (port->weSetExclusive) RetryOnEintr([&] { return ioctl(port->fd, TIOCNXCL); });

@@ -11,10 +11,11 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+bool IsPseudoTerminal(dev_t device) { return major(device) >= 136 && major(device) <= 143; }
+
 namespace {
 
-// Unix98 pseudo-terminal followers, and Bluetooth's rfcomm.
-bool IsPseudoTerminal(dev_t device) { return major(device) >= 136 && major(device) <= 143; }
+// Bluetooth's rfcomm.
 bool IsRfcomm(dev_t device) { return major(device) == 216; }
 
 dev_t DeviceNumber(int fd) {

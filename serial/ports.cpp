@@ -1,10 +1,12 @@
 #include "ports.h"
 
+#include "port_probe.h"
 #include "serial_port.h"
 #include "test_seam.h"
 #include "win32.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -80,15 +82,20 @@ std::optional<int> PortFromPath(const char* path) {
 }
 
 std::vector<std::string> ScanPorts() {
-    std::vector<std::string> names;
-    const LookingOnly looking;
+    std::vector<int> numbers;
+    std::vector<std::string> devices;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
-        WritePortNumber(ScanPath, n);
-        HANDLE h = CreateFileA(ScanPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-        if (h == INVALID_HANDLE_VALUE) continue;
+        if (auto device = DeviceForPort(n)) {
+            numbers.push_back(n);
+            devices.push_back(std::move(*device));
+        }
+    }
+    const std::vector<DWORD> verdicts = ProbePorts(devices);
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (verdicts[i] != ERROR_SUCCESS) continue;
+        WritePortNumber(ScanPath, numbers[i]);
         names.emplace_back(ScanPath + 4);
-        CloseHandle(h);
     }
     return names;
 }

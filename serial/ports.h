@@ -29,8 +29,9 @@ std::optional<int> PortFromPath(const char* path);
 extern char ScanPath[10];
 extern char ConnectPath[10];
 
-// Opens "\\.\COM1" to "\\.\COM98" in turn through ScanPath and returns the names
-// ("COM3", "COM12") of those that opened, ascending. Each handle is closed at once.
+// The names ("COM3", "COM12"), ascending, of the ports from COM1 to COM98 that
+// would open now, each written into ScanPath in turn. Found without opening any
+// (port_probe.h): opening raises DTR and RTS and can echo a talking device.
 std::vector<std::string> ScanPorts();
 
 // Rebuilds ConnectPath from the selector's text (8-bit). Only "COM" in any letter

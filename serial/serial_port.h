@@ -13,6 +13,7 @@
 #include <limits>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <time.h>
 
 // Calls `call` again for as long as a signal interrupts it.
@@ -81,9 +82,9 @@ struct SerialPort {
         timeouts_ = t;
     }
 
-    // Raw mode goes on at open, or, for a handle opened only to look or one whose
-    // line could not be set then, at the first call that configures or moves
-    // bytes. False when the line could not be read or set.
+    // Raw mode goes on at open, or, for a handle whose line could not be set then,
+    // at the first call that configures or moves bytes. False when the line could
+    // not be read or set.
     bool EnsureRaw();
     void MarkConfigured() {
         std::lock_guard lock(mutex_);
@@ -100,20 +101,13 @@ private:
     COMMTIMEOUTS timeouts_;
 };
 
-// While one lives on a thread, CreateFileA there opens ports only to look: the
-// line stays as found (the scan).
-class LookingOnly {
-public:
-    LookingOnly();
-    ~LookingOnly();
-    LookingOnly(const LookingOnly&) = delete;
-    LookingOnly& operator=(const LookingOnly&) = delete;
-    static bool active();
-};
-
 // The port behind a handle that CreateFileA returned and CloseHandle has not yet
 // closed; nullptr for anything else (nullptr, INVALID_HANDLE_VALUE, closed).
 SerialPort* LivePort(HANDLE handle);
+
+// A Unix98 pseudo-terminal follower: no modem lines, no line settings of its
+// own, and a break that the kernel accepts and drops.
+bool IsPseudoTerminal(dev_t device);
 
 // Waits up to kMaxWriteWaitMs for the output queued in the driver to go; false
 // when some is still queued then.

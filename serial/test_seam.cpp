@@ -3,6 +3,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -11,6 +12,7 @@ struct Seam {
     std::map<int, std::string> devices;
     bool onlyOverridden = false;
     std::optional<std::vector<std::string>> lockDirectories;
+    std::optional<std::pair<std::string, std::string>> systemRoots;  // sys, proc
     ModemLineSetter modemLineSetter;
     LayerObserver observer;
     std::atomic<bool> observed{false};  // spares every read the lock when nobody watches
@@ -70,6 +72,30 @@ std::vector<std::string> UucpLockDirectories() {
     std::lock_guard lock(s.mutex);
     if (s.lockDirectories) return *s.lockDirectories;
     return {"/var/lock", "/run/lock"};
+}
+
+void OverrideSystemRoots(std::string sys, std::string proc) {
+    Seam& s = seam();
+    std::lock_guard lock(s.mutex);
+    s.systemRoots.emplace(std::move(sys), std::move(proc));
+}
+
+void RestoreSystemRoots() {
+    Seam& s = seam();
+    std::lock_guard lock(s.mutex);
+    s.systemRoots.reset();
+}
+
+std::string SysfsRoot() {
+    Seam& s = seam();
+    std::lock_guard lock(s.mutex);
+    return s.systemRoots ? s.systemRoots->first : "/sys";
+}
+
+std::string ProcRoot() {
+    Seam& s = seam();
+    std::lock_guard lock(s.mutex);
+    return s.systemRoots ? s.systemRoots->second : "/proc";
 }
 
 void SetModemLineSetter(ModemLineSetter setter) {

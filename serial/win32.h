@@ -6,15 +6,17 @@
 // - A HANDLE is one open terminal device plus an eventfd used to wake a pending
 //   read, and the COMMTIMEOUTS set on it. CreateFileA opens only "\\.\COMn" where
 //   n is in the fixed port table (ports.h); any other path opens nothing.
-// - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, and a UUCP lock file
-//   naming a live process all mean "held". A port opened to be used goes into raw
-//   mode (speed, character size, parity and stop bits kept) in the system calls
-//   right after open(), with output held meanwhile, and what arrived before that
-//   (and any echo of it) is discarded: a device may
-//   already be sending, and the kernel's cooked defaults (ECHO, ICRNL, IXON) would
-//   echo it back, translate it or swallow XON/XOFF. The port scan only looks
-//   (ScanPorts), which changes nothing on the line. CloseHandle puts back the
-//   termios found at open.
+// - Opening is exclusive: flock(LOCK_EX|LOCK_NB), TIOCEXCL, a UUCP lock file
+//   naming a live process, any lock in /proc/locks and another process with the
+//   device open all mean "held". What can be known without opening (port_probe.h)
+//   is checked before open(), and the flock right after it, so a held port's line
+//   is never touched. A port opened goes into raw mode (speed, character size,
+//   parity and stop bits kept) in the system calls right after that, with output
+//   held meanwhile, and what arrived before that (and any echo of it) is
+//   discarded: a device may already be sending, and the kernel's cooked defaults
+//   (ECHO, ICRNL, IXON) would echo it back, translate it or swallow XON/XOFF. The
+//   port scan (ScanPorts) opens nothing. CloseHandle puts back the termios found
+//   at open.
 // - Every call is synchronous. ReadFile may run on one thread while PurgeComm,
 //   WriteFile and ClearCommError run on another; every other call belongs to a
 //   single thread at a time.
@@ -23,7 +25,11 @@
 //   line (flow control, a device that stops reading) never holds its caller.
 //
 // Failure
-// - CreateFileA returns INVALID_HANDLE_VALUE and leaves nothing open.
+// - CreateFileA returns INVALID_HANDLE_VALUE and leaves nothing open; GetLastError
+//   says why: ERROR_SHARING_VIOLATION (another program holds the port),
+//   ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND (no such device, or a port number
+//   outside the table), ERROR_INVALID_NAME (the path names no port) or
+//   ERROR_GEN_FAILURE (not a terminal, or the line could not be set).
 // - Every other call returns FALSE on failure and leaves the device as it was,
 //   except where noted. Passing INVALID_HANDLE_VALUE or nullptr fails cleanly.
 // - After a failed ReadFile, WriteFile or TransmitCommChar, GetLastError on the
@@ -57,11 +63,16 @@ constexpr DWORD OPEN_EXISTING = 3;
 
 // GetLastError values the layer sets.
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 
@@ -220,6 +231,14 @@ BOOL TransmitCommChar(HANDLE handle, char c);
 // kMaxWriteWaitMs; FALSE with ERROR_SEM_TIMEOUT when some is still queued then
 // (ClearCommError says how much).
 BOOL FlushFileBuffers(HANDLE handle);
+
+// Puts the line into the break state (held low) until ClearCommBreak, at once:
+// output still queued is not waited for (FlushFileBuffers does that, bounded).
+// A pseudo-terminal has no line to hold: the kernel accepts the request and drops
+// it, so the layer refuses it instead, FALSE with ERROR_NOT_SUPPORTED, rather than
+// report a break that never happened. Both change nothing else on the line.
+BOOL SetCommBreak(HANDLE handle);
+BOOL ClearCommBreak(HANDLE handle);
 
 // The bytes waiting in the driver's queues; *errors is always 0 (line errors are
 // not counted). Safe while another thread is inside ReadFile.
