@@ -5,7 +5,7 @@
 int main(int argc, char** argv) {
     if (const int ended = TakeCommandLine(argc, argv); ended >= 0) return ended;
     BeginDisplayCheck("morrelcom");
-    Application app(argc, argv);
+    Application app(ToolkitArgc(), ToolkitArgv());
     EndDisplayCheck();
     return RunEntry();
 }

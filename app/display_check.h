@@ -9,3 +9,10 @@ void BeginDisplayCheck(const char* programName);
 void EndDisplayCheck();
 
 constexpr int kNoDisplayExitCode = 2;
+
+// For the program's whole run. When the X server goes away, Qt's X11 platform
+// says "The X11 connection broke" and calls exit(1) at once, from inside the
+// event loop. This runs `orderlyEnd` (once) as that message passes, so the port
+// is put back and the log written before that exit; and an exit() from anywhere
+// that skips the orderly end still puts every open port's settings back.
+void WatchDisplayLoss(void (*orderlyEnd)());
