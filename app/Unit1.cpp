@@ -2,6 +2,7 @@
 
 #include "Unit2.h"
 #include "connection.h"
+#include "file_send.h"
 #include "history_view.h"
 #include "line_report.h"
 #include "line_settings.h"
@@ -17,6 +18,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -112,7 +114,12 @@ TForm1::TForm1(QWidget* owner) : QWidget(owner) {
         icon.addFile(QStringLiteral(":/icons/morrelcom-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
     CreateControls();
-    setFixedSize(601, 369);
+    CreateMenuBar();
+    NameControls();
+    const int menuHeight = MenuBar->sizeHint().height();
+    MenuBar->setGeometry(0, 0, 601, menuHeight);
+    FormArea->setGeometry(0, menuHeight, 601, 369);
+    setFixedSize(601, 369 + menuHeight);
     move(263, 121);
 
     ReaderThread = new SimpleThread(&receiveFormat_);
@@ -122,6 +129,7 @@ TForm1::TForm1(QWidget* owner) : QWidget(owner) {
     connect(&takeTimer_, &QTimer::timeout, this, &TForm1::TakeReaderLines);
     reopenTimer_.setInterval(kReopenIntervalMs);
     connect(&reopenTimer_, &QTimer::timeout, this, &TForm1::TryReopen);
+    fileSend = new FileSend(*this, ReaderThread);
 }
 
 TForm1::~TForm1() {
@@ -129,6 +137,7 @@ TForm1::~TForm1() {
     // ends first, so that no signal of its is under way while we disconnect.
     takeTimer_.stop();
     reopenTimer_.stop();
+    fileSend->Stop(QString());  // it writes to the port and watches the reader
     ReaderThread->Shutdown();
     disconnect(ReaderThread, nullptr, this, nullptr);
     delete ReaderThread;
@@ -137,7 +146,9 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateControls() {
-    GroupBox4 = Place<QGroupBox>(this, "GroupBox4", QString(), 0, 0, 601, 369);
+    FormArea = new QWidget(this);
+    FormArea->setObjectName(QStringLiteral("FormArea"));
+    GroupBox4 = Place<QGroupBox>(FormArea, "GroupBox4", QString(), 0, 0, 601, 369);
 
     GroupBox1 = Place<QGroupBox>(GroupBox4, "GroupBox1", "Settings", 8, 8, 217, 177);
     Label1 = Place<QLabel>(GroupBox1, "Label1", "Com Port:", 8, 16, 46, 13);
@@ -193,6 +204,9 @@ void TForm1::CreateControls() {
     connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
     connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
     Edit1->installEventFilter(this);
+    // Shortcuts are matched after this window has seen them: the menu's states
+    // are brought up to date first.
+    installEventFilter(this);
 
     // The reader takes the format from this value, never from the buttons.
     const std::pair<QRadioButton*, ReceiveFormat> formats[] = {
@@ -268,6 +282,7 @@ void TForm1::ShowReceived(const SimpleThread::Batch& batch) {
 void TForm1::PortLost(unsigned long error) {
     if (!connected_ || lost_) return;
     AppendHistory(connectedName_ + QStringLiteral(" Lost (") + LossReason(error) + ")" + kLineEnd);
+    fileSend->Stop(LossReason(error));
     ReaderThread->StopReading();
     PurgeComm(PortHandle, PURGE_RXABORT);
     ReaderThread->WaitOutOfRead();
@@ -299,6 +314,7 @@ void TForm1::SetConnectedControls(bool connected) {
     GroupBox3->setEnabled(connected);
     // Readable always, editable only with the rest of the Communication group.
     Memo1->setReadOnly(!connected);
+    UpdateMenuStates();
 }
 
 void TForm1::Button3Click() {
@@ -308,6 +324,14 @@ void TForm1::Button3Click() {
     AppendHistory(text.left(5));
     if (!opened) {
         AppendHistory(QStringLiteral(" Not Opened"));
+        // Why, when the layer knows, on a line of its own after the usual record.
+        const auto why = [&](const char* reason) { AppendHistory(kLineEnd + text.left(5) + reason); };
+        switch (GetLastError()) {
+        case ERROR_SHARING_VIOLATION: why(" is in use by another program"); break;
+        case ERROR_ACCESS_DENIED: why(": permission denied"); break;
+        case ERROR_FILE_NOT_FOUND: why(": no such device"); break;
+        default: break;
+        }
     } else {
         AppendHistory(QStringLiteral(" Opened"));
         connectedName_ = text.left(5);
@@ -350,6 +374,7 @@ void TForm1::ReportLineInForce() {
 }
 
 void TForm1::Button4Click() {
+    fileSend->Stop(QStringLiteral("disconnected"));
     reopenTimer_.stop();
     Sleep(250);
     ReaderThread->StopReading();
@@ -378,24 +403,32 @@ void TForm1::Button4Click() {
 }
 
 void TForm1::Button1Click() {
+    if (fileSend->RefuseSend()) return;
+    recall_.add(Edit1->text());
     if (CheckBox5->isChecked())
         SendNumber();
     else
         SendText();
 }
 
+// The line in the input mode and with the line end the Send menu chose.
 void TForm1::SendText() {
-    const std::string bytes = TextBytes(Edit1->text());
+    const EncodedLine line = EncodeLine(Edit1->text(), inputMode_, lineEnd_,
+                                        static_cast<ReceiveFormat>(receiveFormat_.load()));
+    if (!line.valid) {
+        AppendHistory(QString::fromLatin1(line.shown) + kLineEnd);
+        return;
+    }
     DWORD written = 0;
-    if (!bytes.empty())
-        WriteFile(PortHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    AppendSent(written, bytes);
+    if (!line.bytes.empty())
+        WriteFile(PortHandle, line.bytes.data(), static_cast<DWORD>(line.bytes.size()), &written, nullptr);
+    AppendSent(written, line.bytes.size(), line.shown);
 }
 
 // The record of one transmission: the prefix says whether every byte went out.
-void TForm1::AppendSent(std::size_t written, std::string_view bytes) {
-    AppendHistory(SentRecordPrefix(written, bytes.size()));
-    Memo1->appendLatin1(bytes);
+void TForm1::AppendSent(std::size_t written, std::size_t count, std::string_view shown) {
+    AppendHistory(SentRecordPrefix(written, count));
+    Memo1->appendLatin1(shown);
     AppendHistory(kLineEnd);
 }
 
@@ -414,15 +447,28 @@ void TForm1::SendNumber() {
 
 void TForm1::Edit1KeyPress(QChar key) {
     if (CheckBox4->isChecked()) {
+        if (fileSend->RefuseSend()) return;
         const char byte = CharByte(key);
         const bool sent = TransmitCommChar(PortHandle, byte);
-        AppendSent(sent ? 1 : 0, std::string_view(&byte, 1));
+        AppendSent(sent ? 1 : 0, 1, std::string_view(&byte, 1));
     }
     if (key.unicode() == 13) Button1Click();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == this && event->type() == QEvent::ShortcutOverride) UpdateMenuStates();
+    // While keys are sent as typed, the menu's shortcuts (Ctrl+S, Ctrl+Q: XOFF and
+    // XON) go to the device like every other key.
+    if (watched == Edit1 && event->type() == QEvent::ShortcutOverride && CheckBox4->isChecked() &&
+        !TypedCharacter(static_cast<QKeyEvent*>(event)).isNull())
+        event->accept();
     if (watched == Edit1 && event->type() == QEvent::KeyPress) {
+        const auto* press = static_cast<QKeyEvent*>(event);
+        const bool plain = (press->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if ((press->key() == Qt::Key_Up || press->key() == Qt::Key_Down) && plain) {
+            RecallLine(press->key() == Qt::Key_Up);
+            return true;
+        }
         const QChar key = TypedCharacter(static_cast<QKeyEvent*>(event));
         if (!key.isNull()) Edit1KeyPress(key);
     }
@@ -446,10 +492,14 @@ void TForm1::Button2Click() {
 }
 
 void TForm1::Button5Click() {
-    QCoreApplication::quit();
+    if (RequestQuit(false)) QCoreApplication::quit();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (!RequestQuit(true)) {
+        event->ignore();
+        return;
+    }
     FormClose();
     event->accept();
 }

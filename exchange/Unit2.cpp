@@ -114,6 +114,12 @@ SimpleThread::Batch SimpleThread::TakeBatch() {
     return batch;
 }
 
+void SimpleThread::SetReceiveTap(ReceiveTap* tap) {
+    std::lock_guard lock(tapMutex_);
+    tap_ = tap;
+    tapSet_.store(tap != nullptr, std::memory_order_release);
+}
+
 bool SimpleThread::NothingUntaken() const {
     return queue_.empty() && lostError_ == 0 && droppedBytes_ == 0;
 }
@@ -234,6 +240,11 @@ void SimpleThread::DeliverRead() {
         std::lock_guard lock(queueMutex_);
         wasEmpty = NothingUntaken();
         droppedBytes_ += count;
+    }
+    // After the lines are queued: whatever the tap sets off finds them there.
+    if (tapSet_.load(std::memory_order_acquire)) {
+        std::lock_guard lock(tapMutex_);
+        if (tap_ != nullptr) tap_->Received(RxBuffer, count);
     }
     std::memset(RxBuffer, 0, count);
     RxCount = 0;

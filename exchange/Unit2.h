@@ -23,6 +23,14 @@
 #include <mutex>
 #include <string>
 
+// Looks at every read's bytes on the reader's thread, before they are rendered
+// (the file sender waiting for a reply). It must be quick.
+class ReceiveTap {
+public:
+    virtual ~ReceiveTap() = default;
+    virtual void Received(const unsigned char* bytes, std::size_t count) = 0;
+};
+
 class SimpleThread : public QThread {
     Q_OBJECT
 public:
@@ -56,6 +64,11 @@ public:
     };
     Batch TakeBatch();
 
+    // Hands each read's bytes to `tap` from now on, once their lines are queued;
+    // nullptr stops that. Returns once no call of the tap it replaces is under
+    // way. Any thread.
+    void SetReceiveTap(ReceiveTap* tap);
+
 signals:
     // Emitted when the reader gets something for the window while it held
     // nothing untaken; connect it queued.
@@ -79,6 +92,11 @@ private:
     std::uint64_t droppedBytes_ = 0;  // under queueMutex_
 
     bool started_ = false;  // under mutex_
+
+    // Looked at once per read, so reading without a tap costs one atomic load.
+    std::atomic<bool> tapSet_{false};
+    std::mutex tapMutex_;
+    ReceiveTap* tap_ = nullptr;  // under tapMutex_
 
     // The reader thread's own: one read's bytes and count, and the lines rendered
     // from them. A read asks for 10 bytes, or for the whole tens already queued in

@@ -1,60 +1,38 @@
-#include "Unit2.h"
-#include "pty_pair.h"
+#include "port_reader.h"
 #include "received_line.h"
-#include "test_seam.h"
+#include "test_thread.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <thread>
+
+// Allocations fail on the thread named here, to run the reader out of memory.
+std::atomic<std::thread::id> starved;
+
+void* operator new(std::size_t size) {
+    void* p = starved.load(std::memory_order_relaxed) == std::this_thread::get_id() ? nullptr : std::malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-void SetReadTimeout(HANDLE port, DWORD totalMs) {
-    const COMMTIMEOUTS t{0, 0, totalMs, 0, 0};
-    ASSERT_TRUE(SetCommTimeouts(port, &t));
-}
-
-// A port on a pseudo-terminal and a reader over it, released the way the window
-// does it at disconnect.
-class Reader : public testing::Test {
+class Reader : public PortReader {
 protected:
-    void SetUp() override {
-        port = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(port, INVALID_HANDLE_VALUE);
-        SetReadTimeout(port, 20);
-    }
-    void TearDown() override {
-        if (port != INVALID_HANDLE_VALUE) {
-            Disconnect();
-            CloseHandle(port);
-        }
-        reader.reset();
-    }
-    void Disconnect() {
-        reader->StopReading();
-        PurgeComm(port, PURGE_RXABORT);
-        reader->WaitOutOfRead();
-    }
     // Takes lines until `expected` has come in full, or five seconds passed (the
     // reader runs at idle priority and may wait long on a busy machine).
     std::string Await(const std::string& expected) {
         std::string got;
-        const auto deadline = Clock::now() + 5s;
-        while (got.size() < expected.size() && Clock::now() < deadline) {
-            got += reader->TakeBatch().lines;
-            std::this_thread::sleep_for(2ms);
-        }
+        WaitUntil([&] { return (got += reader.TakeBatch().lines).size() >= expected.size(); });
         return got;
     }
-
-    PtyPair pty;
-    MappedPort mapped{5, pty};
-    HANDLE port = INVALID_HANDLE_VALUE;
-    std::atomic<int> format{static_cast<int>(ReceiveFormat::Ascii)};
-    std::unique_ptr<SimpleThread> reader = std::make_unique<SimpleThread>(&format);
 };
 
 // However much the reader takes from the driver at once, every line is what one
@@ -64,12 +42,11 @@ TEST_F(Reader, LinesAreWhatReadsOfTenGiveForBurstsAndSlowBytes) {
     std::string burst, expected;
     for (int i = 0; i < 2005; ++i) burst += static_cast<char>('a' + i % 26);
     for (size_t at = 0; at < burst.size(); at += 10) expected += "received:" + burst.substr(at, 10) + "\r\n";
-    EXPECT_FALSE(reader->isRunning()) << "created suspended";
+    EXPECT_FALSE(reader.isRunning()) << "created suspended";
     pty.write(burst);
-    for (const auto deadline = Clock::now() + 5s; pty.pending() < 2005 && Clock::now() < deadline;)
-        std::this_thread::sleep_for(1ms);
-    reader->StartReading(port);
-    EXPECT_EQ(reader->priority(), QThread::IdlePriority);
+    WaitUntil([&] { return pty.pending() == 2005; });
+    reader.StartReading(port);
+    EXPECT_EQ(reader.priority(), QThread::IdlePriority);
     EXPECT_EQ(Await(expected), expected);
 
     format = static_cast<int>(ReceiveFormat::Hex);
@@ -86,29 +63,59 @@ TEST_F(Reader, LinesAreWhatReadsOfTenGiveForBurstsAndSlowBytes) {
 TEST_F(Reader, ALostDeviceComesAfterItsLinesOnceAndIsNoLongerRead) {
     std::atomic<int> readsBegun{0};
     SetLayerObserver([&](LayerEvent event) { readsBegun += event == LayerEvent::ReadBegins; });
-    const auto waitForPending = [&](int count) {
-        for (const auto deadline = Clock::now() + 5s; pty.pending() != count && Clock::now() < deadline;)
-            std::this_thread::sleep_for(1ms);
-    };
     pty.write("last");
-    waitForPending(4);
-    reader->StartReading(port);
-    waitForPending(0);
+    WaitUntil([&] { return pty.pending() == 4; });
+    reader.StartReading(port);
+    WaitUntil([&] { return pty.pending() == 0; });
     pty.hangUp();  // the bytes are the reader's now; their line is still untaken
     std::string lines;
     SimpleThread::Batch batch;
-    for (const auto deadline = Clock::now() + 5s; batch.loss == 0 && Clock::now() < deadline;) {
-        batch = reader->TakeBatch();
-        lines += batch.lines;
-        std::this_thread::sleep_for(2ms);
-    }
+    WaitUntil([&] {
+        lines += (batch = reader.TakeBatch()).lines;
+        return batch.loss != 0;
+    });
     EXPECT_EQ(batch.loss, ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(lines, "received:last\r\n") << "every line read before the loss comes with it or before";
     const int begunAtLoss = readsBegun;
     Disconnect();  // from here no read begins; one begun meanwhile is counted
     SetLayerObserver(nullptr);
     EXPECT_EQ(readsBegun, begunAtLoss) << "the failed handle was read again";
-    EXPECT_EQ(reader->TakeBatch().loss, 0u) << "told once";
+    EXPECT_EQ(reader.TakeBatch().loss, 0u) << "told once";
+}
+
+// Out of memory, the reader drops what it read and counts every byte of it across
+// reads, waking the window once for them; once memory is back, lines come as ever.
+TEST_F(Reader, BytesDroppedForWantOfMemoryAreAllCountedAndToldOnce) {
+    struct Seen {
+        std::atomic<std::thread::id> reader;
+        std::atomic<int> readsBegun{0}, wakes{0};
+    } seen;
+    // Each captures one pointer, so that neither allocates on the reader's thread.
+    SetLayerObserver([p = &seen](LayerEvent event) {
+        p->reader = std::this_thread::get_id();
+        p->readsBegun += event == LayerEvent::ReadBegins;
+    });
+    QObject::connect(&reader, &SimpleThread::linesReady, [p = &seen] { ++p->wakes; });
+    struct Fed {
+        ~Fed() { starved = std::thread::id(), SetLayerObserver(nullptr); }
+    } fed;
+    reader.StartReading(port);
+    WaitUntil([&] { return seen.readsBegun > 0; });  // the reader's thread is known
+    Disconnect();
+    pty.write(std::string(25, 'x'));  // three reads at least: at most 10 bytes come in each
+    WaitUntil([&] { return pty.pending() == 25; });
+    starved = seen.reader.load();
+    reader.StartReading(port);
+    WaitUntil([&] { return pty.pending() == 0; });
+    // The read that took the last bytes has queued them once the next one begins.
+    WaitUntil([&, count = seen.readsBegun + 1] { return seen.readsBegun >= count; });
+    starved = std::thread::id();
+    const SimpleThread::Batch batch = reader.TakeBatch();
+    EXPECT_EQ(batch.droppedBytes, 25u);
+    EXPECT_EQ(batch.lines, "");
+    EXPECT_EQ(seen.wakes, 1);
+    pty.write("back");
+    EXPECT_EQ(Await("received:back\r\n"), "received:back\r\n");
 }
 
 // While the window has 4 MiB of lines untaken (the shipped bound), the reader
@@ -118,7 +125,7 @@ TEST_F(Reader, StopsReadingWhileFourMebibytesOfLinesWaitUntaken) {
     constexpr std::size_t kBehind = std::size_t{4} << 20;
     constexpr std::size_t kOneRead = 4096 / 10 * 61 + 61;  // the most lines one read gives in HEX
     format = static_cast<int>(ReceiveFormat::Hex);
-    reader->StartReading(port);
+    reader.StartReading(port);
     std::string sent, piece(4096, '\0');
     // 4 MiB of HEX lines come from about 700 kB; a reader that never stops takes 2 MB.
     while (sent.size() < (std::size_t{2} << 20)) {
@@ -130,7 +137,7 @@ TEST_F(Reader, StopsReadingWhileFourMebibytesOfLinesWaitUntaken) {
         if (took == 0) break;
     }
     ASSERT_LT(sent.size(), std::size_t{2} << 20) << "the reader never stopped";
-    std::string lines = reader->TakeBatch().lines;
+    std::string lines = reader.TakeBatch().lines;
     EXPECT_GT(lines.size(), kBehind);
     EXPECT_LE(lines.size(), kBehind + kOneRead);
     std::string received;
@@ -138,7 +145,7 @@ TEST_F(Reader, StopsReadingWhileFourMebibytesOfLinesWaitUntaken) {
         for (std::size_t at = 0, end; (end = lines.find("\r\n", at)) != std::string::npos; at = end + 2)
             ASSERT_TRUE(ParseReceivedLine(std::string_view(lines).substr(at, end - at), ReceiveFormat::Hex, received));
         std::this_thread::sleep_for(2ms);
-        lines = reader->TakeBatch().lines;
+        lines = reader.TakeBatch().lines;
     }
     EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes, or not in order";
 }
@@ -148,12 +155,12 @@ TEST_F(Reader, StopsReadingWhileFourMebibytesOfLinesWaitUntaken) {
 TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
     for (int i = 0; i < 20; ++i) {
         SetReadTimeout(port, 20);
-        reader->StartReading(port);
+        reader.StartReading(port);
         std::this_thread::sleep_for(std::chrono::microseconds(i * 701 % 4000));
-        reader->StopReading();
+        reader.StopReading();
         PurgeComm(port, PURGE_RXABORT);
         SetReadTimeout(port, 0);  // all zero: a read started now would never end
-        reader->WaitOutOfRead();
+        reader.WaitOutOfRead();
         pty.write("X");
         SetReadTimeout(port, 500);
         char byte = 0;
@@ -162,7 +169,7 @@ TEST_F(Reader, StopLeavesLaterDataToTheOwner) {
         ASSERT_EQ(got, 1u) << "round " << i;
         EXPECT_EQ(byte, 'X');
     }
-    EXPECT_EQ(reader->TakeBatch().lines, "");
+    EXPECT_EQ(reader.TakeBatch().lines, "");
 }
 
 }  // namespace

@@ -2,11 +2,9 @@
 // way. Input: the first byte says how the rest becomes text: even, one byte per
 // character (Latin-1); odd, two bytes per UTF-16 code unit (any character,
 // surrogates and non-ASCII digits included).
+#include "fuzz_text.h"
 #include "transmit.h"
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 
@@ -34,23 +32,11 @@ std::string ReferenceText(const QString& text) {
     return bytes;
 }
 
-[[noreturn]] void Fail(const char* what, const QString& text) {
-    std::fprintf(stderr, "%s differs for %lld code units: %s\n", what,
-                 static_cast<long long>(text.size()), text.toUtf8().constData());
-    std::abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    QString text;
-    if (data[0] % 2 == 0) {
-        for (std::size_t i = 1; i < size; ++i) text += QChar(data[i]);
-    } else {
-        for (std::size_t i = 1; i + 1 < size; i += 2)
-            text += QChar(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-    }
+    const QString text = FuzzText(data + 1, size - 1, data[0] % 2);
     if (NumberByte(text) != ReferenceNumber(text)) Fail("NumberByte", text);
     if (TextBytes(text) != ReferenceText(text)) Fail("TextBytes", text);
     return 0;
