@@ -6,13 +6,12 @@
 #include "connection.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,24 +39,14 @@ void ExpectWorkTimeouts() {
               std::vector<DWORD>({0, 0, 20, 0, 0}));
 }
 
-// A port that is still gone, as the program finds it: a plain file, which it opens
-// and refuses as no terminal. Each open is one look for the device, told by inotify.
+// Each attempt to open a port that is still gone is one look for the device,
+// told by the layer; kGone is such a port, as the program finds it: no node.
 struct Looks {
-    Looks() {
-        close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-        inotify_add_watch(watch, path.c_str(), IN_OPEN);
-    }
-    ~Looks() { close(watch); }
-    int Count() {  // the looks so far
-        alignas(inotify_event) char events[4096];
-        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) count += int(n / sizeof(inotify_event));
-        return count;
-    }
-    QTemporaryDir dir;
-    const std::string path = dir.filePath("gone").toStdString();
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    int count = 0;
+    Looks() { SetLayerObserver([this](LayerEvent event) { count += event == LayerEvent::Looking; }); }
+    ~Looks() { SetLayerObserver(nullptr); }
+    std::atomic<int> count{0};  // the looks so far
 };
+const char* const kGone = "/nonexistent/gone";
 
 using FieldTest = ConnectedWindowTest;
 
@@ -124,8 +113,8 @@ TEST_F(FieldTest, ALostPortIsToldAndReopenedWithItsSettingsUntilDisconnect) {
     pty.hangUp();
     ASSERT_TRUE(WaitForHistory("COM3 Lost (device gone)\n", 10000));
     Looks looks;
-    OverridePortDevice(3, looks.path);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return looks.Count() >= 3; }, 10000)) << "the device is not looked for";
+    OverridePortDevice(3, kGone);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return looks.count >= 3; }, 10000)) << "the device is not looked for";
     Send("Hello");
 
     PtyPair fresh;
@@ -145,63 +134,57 @@ TEST_F(FieldTest, ALostPortIsToldAndReopenedWithItsSettingsUntilDisconnect) {
 
     fresh.hangUp();
     ASSERT_TRUE(QTest::qWaitFor([&] { return History().count(QStringLiteral("COM3 Lost")) == 2; }, 10000));
-    const int lookedBefore = looks.Count();
-    OverridePortDevice(3, looks.path);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return looks.Count() > lookedBefore; }, 10000)) << "not looked for again";
+    const int lookedBefore = looks.count;
+    OverridePortDevice(3, kGone);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return looks.count > lookedBefore; }, 10000)) << "not looked for again";
     Disconnect();
     EXPECT_TRUE(History().endsWith("COM3 Lost (device gone)\nCOM3 Closed\n"));
     EXPECT_TRUE(form->Memo1->isEnabled() && form->Memo1->isReadOnly()) << "the history stays readable, not editable";
-    const int looked = looks.Count();
+    const int looked = looks.count;
     // Timers fire in the order they fall due, on this thread: a look still due
     // every quarter second comes before this one, however slow the machine.
     bool due = false;
     QTimer::singleShot(1000, [&] { due = true; });
     ASSERT_TRUE(QTest::qWaitFor([&] { return due; }, 20000));
-    EXPECT_EQ(looks.Count(), looked) << "the port is still looked for after the disconnect";
+    EXPECT_EQ(looks.count.load(), looked) << "the port is still looked for after the disconnect";
 }
 
 // What the selectors show is what the connect applies, or the history says what
 // is in force instead. The port starts at 2400 baud and two stop bits, so that
 // neither a default nor the port's own value passes for a choice.
-struct ShownCase {
-    const char* name;
-    const char* baud;
-    const char* stopBits;
-    speed_t expectedSpeed;
-    bool expectedTwoStop;
-    const char* report;  // the line after the connect record, or "" for none
-};
-void PrintTo(const ShownCase& c, std::ostream* out) { *out << c.name; }
-
-class SettingsInForce : public WindowTest, public testing::WithParamInterface<ShownCase> {};
-
-TEST_P(SettingsInForce, ConnectAppliesWhatIsShownOrSaysWhatIsInForce) {
-    const ShownCase& c = GetParam();
-    PtyPair pty;
-    Line(pty, [](termios& t) { cfsetspeed(&t, B2400); t.c_cflag |= CSTOPB; });
-    MappedPort mapped(3, pty);
-    Open();
-    form->ComboBox2->setEditText(QString::fromLatin1(c.baud));
-    form->ComboBox3->setEditText(QString::fromLatin1(c.stopBits));
-    ASSERT_TRUE(Connect());
-    const termios line = Line(pty);
-    EXPECT_EQ(cfgetospeed(&line), c.expectedSpeed);
-    EXPECT_EQ((line.c_cflag & CSTOPB) != 0, c.expectedTwoStop);
-    const QString after = History().section(QStringLiteral("COM3 Opened\n"), 1);
-    EXPECT_EQ(after, *c.report ? QString::fromLatin1(c.report) + "\n" : QString());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Window, SettingsInForce,
-    testing::Values(
-        ShownCase{"NoItem", "250000", "One Stop Bit", B2400, false, "In force, not as shown: Baud 2400"},
+TEST_F(WindowTest, ConnectAppliesWhatIsShownOrSaysWhatIsInForce) {
+    const struct {
+        const char* baud;
+        const char* stopBits;
+        speed_t expectedSpeed;
+        bool expectedTwoStop;
+        const char* report;  // the line after the connect record, or "" for none
+    } cases[] = {
+        {"250000", "One Stop Bit", B2400, false, "In force, not as shown: Baud 2400"},  // no such item
         // Refused whole: 1.5 stop bits need 5 data bits.
-        ShownCase{"Refused", "115200", "One and a Half Stop Bits", B2400, true,
-                  "In force, not as shown: Baud 2400, Stop Bits Two Stop Bits"},
-        ShownCase{"SpacesAround", " 57600  ", " Two Stop Bits ", B57600, true, ""},
+        {"115200", "One and a Half Stop Bits", B2400, true,
+         "In force, not as shown: Baud 2400, Stop Bits Two Stop Bits"},
+        {" 57600  ", " Two Stop Bits ", B57600, true, ""},
         // The items already selected (9600, One Stop Bit), typed otherwise.
-        ShownCase{"SelectedTypedOtherwise", " 9600 ", "one stop BIT", B9600, false, ""}),
-    [](const testing::TestParamInfo<ShownCase>& info) { return std::string(info.param.name); });
+        {" 9600 ", "one stop BIT", B9600, false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.baud);
+        PtyPair pty;
+        Line(pty, [](termios& t) { cfsetspeed(&t, B2400); t.c_cflag |= CSTOPB; });
+        MappedPort mapped(3, pty);
+        Open();
+        form->ComboBox2->setEditText(QString::fromLatin1(c.baud));
+        form->ComboBox3->setEditText(QString::fromLatin1(c.stopBits));
+        ASSERT_TRUE(Connect());
+        const termios line = Line(pty);
+        EXPECT_EQ(cfgetospeed(&line), c.expectedSpeed);
+        EXPECT_EQ((line.c_cflag & CSTOPB) != 0, c.expectedTwoStop);
+        const QString after = History().section(QStringLiteral("COM3 Opened\n"), 1);
+        EXPECT_EQ(after, *c.report ? QString::fromLatin1(c.report) + "\n" : QString());
+        form.reset();
+    }
+}
 
 // Disconnect closes the port only once the reader has left its read: the first
 // read is held inside the layer until the close comes (the fault) or surely would

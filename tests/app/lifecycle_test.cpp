@@ -65,4 +65,21 @@ TEST(Lifecycle, AnExceptionIsShownAndTheExitCodeIsStillZero) {
                 ::testing::ExitedWithCode(0), "shown: boom");
 }
 
+// A --log that cannot be opened is told as the history's first line, for a
+// program started from a launcher (standard error is the history tests').
+TEST(Lifecycle, ALogThatCannotOpenIsToldInTheHistory) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto run = [] {
+        UseOnlyOverriddenPorts(true);
+        const char* argv[] = {"morrelcom", "--log", "/nonexistent/log.txt"};
+        if (TakeCommandLine(3, const_cast<char**>(argv)) != -1) std::_Exit(99);
+        RunEntryWith([] {
+            std::fprintf(stderr, "history: %s|\n", qPrintable(Form1->Memo1->toPlainText()));
+            Form1->Button5->click();
+        });
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0),
+                "history: \\[not logging to /nonexistent/log.txt: No such file or directory\\]\n\\|");
+}
+
 }  // namespace

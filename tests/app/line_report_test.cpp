@@ -8,13 +8,14 @@
 namespace {
 
 struct Row {
-    const char* device;
+    const char* device;  // the case's name
     COMMPROP properties;
     BYTE byteSizeInForce;
     const char* dataBitsShown;
     const char* parityShown;
     const char* expected;
 };
+void PrintTo(const Row& row, std::ostream* out) { *out << row.device; }
 
 constexpr DWORD kAll = SP_BAUD | SP_STOPBITS | SP_PARITY_CHECK | SP_DATABITS | SP_PARITY;
 constexpr std::uint16_t kEveryParity = PARITY_NONE | PARITY_ODD | PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
@@ -35,15 +36,16 @@ TEST_P(InForce, NamesWhatTheChipRunsWhereItDiffers) {
     shown.stopBits = QStringLiteral("One Stop Bit");
     shown.parity = QString::fromLatin1(row.parityShown);
     shown.dataBits = QString::fromLatin1(row.dataBitsShown);
-    EXPECT_EQ(InForceReport(inForce, shown, row.properties).toStdString(), row.expected) << row.device;
+    EXPECT_EQ(InForceReport(inForce, shown, row.properties).toStdString(), row.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, InForce,
-    testing::Values(Row{"pty, forced to 8N", kPseudoTerminal, 8, "Seven", "Odd", ""},
-                    Row{"uart, 5 bits", kUart, 5, "Five", "None", ""},
-                    Row{"uart, parity refused", kUart, 7, "Seven", "Mark", "In force, not as shown: Parity None"},
-                    Row{"ftdi, CS5 kept but runs 8", kFtdi, 5, "Five", "None", "In force, not as shown: Data bits Eight"},
-                    Row{"ftdi, 6 made 8", kFtdi, 8, "Six", " none ", "In force, not as shown: Data bits Eight"}));
+    testing::Values(Row{"PtyForcedTo8N", kPseudoTerminal, 8, "Seven", "Odd", ""},
+                    Row{"UartFiveBits", kUart, 5, "Five", "None", ""},
+                    Row{"UartParityRefused", kUart, 7, "Seven", "Mark", "In force, not as shown: Parity None"},
+                    Row{"FtdiKeepsCs5ButRunsEight", kFtdi, 5, "Five", "None", "In force, not as shown: Data bits Eight"},
+                    Row{"FtdiMakesSixEight", kFtdi, 8, "Six", " none ", "In force, not as shown: Data bits Eight"}),
+    [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.device); });
 
 }  // namespace

@@ -1,12 +1,15 @@
-// The window as it starts, what a connect applies and what a disconnect shows,
-// over pseudo-terminals.
-// A plain session is the traced one.
+// The window as it starts, what a connect applies or why it failed, and what a
+// disconnect shows, over pseudo-terminals. A plain session is the traced one.
 #include "window_fixture.h"
 
 #include "connection.h"
+#include "test_seam.h"
 
-#include <chrono>
-#include <thread>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,21 +46,68 @@ TEST_F(WindowTest, StartsWithDefaultsAndOtherChoicesReachTheLine) {
     EXPECT_TRUE(History().endsWith("COM3 Opened\n"));
 }
 
-// What came before Disconnect shows before its "Closed", with nothing of it after.
-TEST_F(ConnectedWindowTest, WhatCameBeforeDisconnectShowsBeforeClosedAndNothingAfter) {
-    ASSERT_TRUE(pty.write("abc"));
-    // Taken from the driver by the reader, but not shown: the window's thread waits
-    // here without running its events.
-    for (int i = 0; i < 5000 && pty.pending() != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(pty.pending(), 0);
-    ASSERT_EQ(Added(), "");
+// The state of one of this process's threads, as the kernel tells it: 'R', 'S'...
+char ThreadState(pid_t thread) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const std::size_t end = text.rfind(") ");
+    return end == std::string::npos ? '?' : text[end + 2];
+}
+
+// What came before the connection ends shows before the line that says so, and
+// nothing of it after: ended by Disconnect, or by the device, whose loss the
+// window takes together with the lines read before it.
+TEST_F(ConnectedWindowTest, WhatCameBeforeTheEndShowsBeforeItAndNothingAfter) {
+    // Connects with `bytes` waiting, and lets the reader take them, but not the
+    // window: its thread waits here without running its events.
+    const auto connectWithWaiting = [&](const std::string& bytes) {
+        ASSERT_TRUE(pty.write(bytes));
+        for (int i = 0; i < 5000 && pty.pending() != int(bytes.size()); ++i) QThread::msleep(1);
+        ASSERT_TRUE(Connect());
+        history0 = History();
+        for (int i = 0; i < 5000 && pty.pending() != 0; ++i) QThread::msleep(1);
+        ASSERT_EQ(pty.pending(), 0);
+        ASSERT_EQ(Added(), "");
+    };
+    form->Button4Click();
+    connectWithWaiting("abc");
     form->Button4Click();
     EXPECT_EQ(Added(), QStringLiteral("received:abc\nCOM3 Closed\n"));
     // Whatever the reader signalled meanwhile is handled now, and adds nothing.
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
     EXPECT_EQ(Added(), QStringLiteral("received:abc\nCOM3 Closed\n"));
+
+    std::atomic<pid_t> failedReader{0};
+    SetLayerObserver([&](LayerEvent event) {
+        if (event == LayerEvent::ReadEnds && GetLastError() != ERROR_SUCCESS) failedReader = gettid();
+    });
+    connectWithWaiting("last");
+    pty.hangUp();
+    // Right after its failed read the reader queues the loss; then it sleeps.
+    for (int i = 0; i < 5000 && (failedReader == 0 || ThreadState(failedReader) != 'S'); ++i) QThread::msleep(1);
+    SetLayerObserver(nullptr);
+    ASSERT_TRUE(WaitForHistory("Lost"));
+    EXPECT_EQ(Added(), QStringLiteral("received:last\nCOM3 Lost (device gone)\n"));
+}
+
+// A connect that fails keeps its one record, and says why on the next line when
+// the layer knows (a text naming no port is the traced session's).
+TEST_F(WindowTest, AFailedConnectSaysWhyOnTheNextLine) {
+    PtyPair held;
+    MappedPort p3(3, held);
+    OverridePortDevice(5, "/nonexistent/ttyUSB4");
+    const int holder = open(held.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    TForm1& w = Open();
+    EXPECT_EQ(w.ComboBox1->count(), 0) << "a held port is listed";
+    for (const char* text : {"COM3", "COM5"}) {
+        w.ComboBox1->setEditText(QString::fromLatin1(text));
+        EXPECT_FALSE(Connect()) << text;
+    }
+    EXPECT_EQ(History(), "COM3 Not Opened\nCOM3 is in use by another program\nCOM5 Not Opened\nCOM5: no such device\n");
+    close(holder);
 }
 
 }  // namespace

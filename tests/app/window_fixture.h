@@ -69,6 +69,12 @@ protected:
         form->Edit1->setText(text);
         QTest::mouseClick(form->Button1, Qt::LeftButton);
     }
+    void Type(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) { QTest::keyClick(form->Edit1, key, modifiers); }
+    // Clicks a box, and gives the input line the focus back.
+    void Tick(QCheckBox* box) {
+        QTest::mouseClick(box, Qt::LeftButton);
+        form->Edit1->setFocus();
+    }
 
     PtyPair pty;
     MappedPort port{3, pty};

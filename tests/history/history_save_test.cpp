@@ -4,6 +4,7 @@
 #include "history_save.h"
 #include "history_store.h"
 #include "history_view.h"
+#include "sync_seam.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,11 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,43 +39,17 @@ std::string entries(const QString& folder) {
     return QDir(folder).entryList(all, QDir::Name).join(QLatin1Char(' ')).toStdString();
 }
 
-// Replaces the save's sync for one test, then puts ::fdatasync back. A held sync
-// waits until the test lets it go (10 s at most), so that the save can be
-// cancelled or stopped while it runs; the other fails.
-class SyncSeam {
-public:
-    explicit SyncSeam(bool held) {
+// The save syncs through the seam for the length of a test, then through ::fdatasync.
+struct SaveSeam : SyncSeam {
+    SaveSeam() {
         current = this;
-        HistorySave::setSyncFunction(held ? heldSync : failingSync);
+        HistorySave::setSyncFunction([](int fd) { return current->sync(fd); });
     }
-    ~SyncSeam() {
-        release();
+    ~SaveSeam() {
+        stall(false);
         HistorySave::setSyncFunction(nullptr);
     }
-    std::atomic<bool> entered{false};
-    void release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    static int failingSync(int) {
-        errno = EIO;
-        return -1;
-    }
-    static int heldSync(int fd) {
-        {
-            std::unique_lock lock(current->mutex_);
-            current->entered = true;
-            current->changed_.wait_for(lock, std::chrono::seconds(10), [] { return current->released_; });
-        }
-        return ::fdatasync(fd);
-    }
-    static inline SyncSeam* current = nullptr;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool released_ = false;
+    static inline SaveSeam* current = nullptr;
 };
 
 const auto always = [](qint64, HistorySave::Stage) { return true; };
@@ -111,7 +81,8 @@ TEST(Save, RefusesWhatItWouldBreakAndFailsWhenTheSyncDoes) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     ASSERT_EQ(::unlink(QFile::encodeName(otherName).constData()), 0);
 
-    const SyncSeam seam(false);
+    SaveSeam seam;
+    seam.error = EIO;
     const HistorySave::Result result = HistorySave::write(snapshot, file, always);
     EXPECT_EQ(result.outcome, HistorySave::Outcome::Failed);
     EXPECT_EQ(result.error.toStdString(), "Input/output error");
@@ -126,9 +97,10 @@ protected:
         writeFile(path, "old\n");
     }
     // Until the save is in its sync, held there.
-    void saveUntilSyncing(SyncSeam& seam) {
+    void saveUntilSyncing(SaveSeam& seam) {
+        seam.stall(true);
         ASSERT_TRUE(view.saveHistory(path));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return seam.entered.load(); }, 10000));
+        ASSERT_TRUE(seam.waitFor([&] { return seam.inside > 0; }));
     }
     HistoryView view;
     QTemporaryDir dir;
@@ -142,7 +114,7 @@ protected:
 // ended. Neither leaves a partial file.
 TEST_F(SaveInView, CancelOrStopDuringTheSyncLeavesTheOldFile) {
     {
-        SyncSeam seam(true);
+        SaveSeam seam;
         saveUntilSyncing(seam);
         EXPECT_EQ(view.savingPath().toStdString(), path.toStdString());
         EXPECT_EQ(view.savingTotal(), 13);
@@ -153,7 +125,7 @@ TEST_F(SaveInView, CancelOrStopDuringTheSyncLeavesTheOldFile) {
         auto* cancel = progress->findChild<QPushButton*>();
         ASSERT_NE(cancel, nullptr);
         cancel->click();
-        seam.release();
+        seam.stall(false);
         ASSERT_TRUE(finished.wait(10000));
         EXPECT_FALSE(finished.at(0).at(1).toBool());
         EXPECT_EQ(finished.at(0).at(2).toString().toStdString(), "") << "cancelled, not failed";
@@ -161,11 +133,11 @@ TEST_F(SaveInView, CancelOrStopDuringTheSyncLeavesTheOldFile) {
     EXPECT_EQ(readAll(path), "old\n");
     EXPECT_EQ(entries(dir.path()), "saved.txt");
 
-    SyncSeam seam(true);
+    SaveSeam seam;
     saveUntilSyncing(seam);
     EXPECT_FALSE(view.stopSave(50));
     EXPECT_TRUE(view.isSaving());
-    seam.release();
+    seam.stall(false);
     EXPECT_TRUE(view.stopSave(10000));
     EXPECT_FALSE(view.isSaving());
     EXPECT_EQ(view.savingTotal(), 0);

@@ -6,11 +6,11 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <ostream>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -28,14 +28,6 @@ int OpenQuietly(const char* device) {
     const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error(std::string("cannot open ") + device);
     return fd;
-}
-
-std::string ReadTrace(std::size_t from) {
-    std::ifstream in(TracePath(), std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(from));
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // A monitor command that plugs the adapter in or out (its answer, up to the next
@@ -117,11 +109,19 @@ std::ostream& operator<<(std::ostream& out, const Chip& chip) {
                << " dtr " << chip.dtr;
 }
 
-std::size_t Trace::Mark() { return ReadTrace(0).size(); }
+std::string Trace::Since(std::size_t mark) {
+    std::ifstream in(TracePath(), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(mark));
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t Trace::Mark() { return Since(0).size(); }
 
 Chip Trace::ChipOf(const LabPort& port, std::size_t mark) {
     Chip chip;
-    std::istringstream lines(ReadTrace(mark));
+    std::istringstream lines(Since(mark));
     std::string line;
     unsigned value = 0;
     unsigned long long rate = 0;
@@ -132,9 +132,7 @@ Chip Trace::ChipOf(const LabPort& port, std::size_t mark) {
         if (!port.usb && std::sscanf(text, "serial_update_parameters baudrate=%llu parity='%c' data=%d stop=%d",
                                      &rate, &parity, &data, &stop) == 4) {
             chip.baud = static_cast<unsigned>(rate);
-            chip.parity = parity;
-            chip.dataBits = data;
-            chip.stopBits = stop;
+            std::tie(chip.parity, chip.dataBits, chip.stopBits) = std::tuple(parity, data, stop);
         } else if (!port.usb && std::sscanf(text, "serial_write write addr 0x04 val 0x%x", &value) == 1) {
             // The 16550's modem control register: DTR is bit 0, RTS bit 1.
             chip.dtr = (value & 1) != 0;
@@ -143,9 +141,7 @@ Chip Trace::ChipOf(const LabPort& port, std::size_t mark) {
             chip.baud = value;
         } else if (port.usb && std::sscanf(text, "usb_serial_set_data dev %*d:%*d parity %c, data bits %d, stop bits %d",
                                            &parity, &data, &stop) == 3) {
-            chip.parity = parity;
-            chip.dataBits = data;
-            chip.stopBits = stop;
+            std::tie(chip.parity, chip.dataBits, chip.stopBits) = std::tuple(parity, data, stop);
         } else if (port.usb && std::sscanf(text, "usb_serial_handle_control dev %*d:%*d got control 0x4001, value 0x%x",
                                            &value) == 1) {
             // FTDI modem control: the high byte says which lines, the low byte their levels.

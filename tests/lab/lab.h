@@ -62,6 +62,8 @@ std::ostream& operator<<(std::ostream& out, const Chip& chip);
 namespace Trace {
 // Where the trace ends now: later events come after this.
 std::size_t Mark();
+// The trace's lines after `mark`.
+std::string Since(std::size_t mark);
 // The chip of `port` as the events after `mark` set it.
 Chip ChipOf(const LabPort& port, std::size_t mark = 0);
 }  // namespace Trace

@@ -1,5 +1,5 @@
 // The window once as a person meets it, on a real X server (Xvfb in the guest):
-// start, both ports listed, connect, send, receive, disconnect, close.
+// start, connect, send, receive, disconnect, close. (The port list is the scan's.)
 #include "lab_window.h"
 
 #include <QGuiApplication>
@@ -13,9 +13,6 @@ TEST(LabSession, WholeSessionOnTheUartUnderX) {
     device.Drain();
     LabWindow w;
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w.form.get()));
-    QStringList ports;
-    for (int i = 0; i < w.form->ComboBox1->count(); ++i) ports << w.form->ComboBox1->itemText(i);
-    EXPECT_EQ(ports, QStringList({"COM1", "COM33"}));
     ASSERT_TRUE(w.Connect(kUart));
     w.Send("hello");
     EXPECT_EQ(device.Read(5, 10000), "hello");

@@ -1,11 +1,11 @@
 #include "measure.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 namespace {
 
@@ -21,21 +21,14 @@ std::int64_t NowNs() { return ClockNs(CLOCK_MONOTONIC); }
 std::int64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
 
 long StatusKiB(const char* field) {
-    FILE* f = std::fopen("/proc/self/status", "re");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    const std::size_t n = std::strlen(field);
-    while (kib < 0 && std::fgets(line, sizeof line, f))
-        if (std::strncmp(line, field, n) == 0 && line[n] == ':') kib = std::strtol(line + n + 1, nullptr, 10);
-    std::fclose(f);
-    return kib;
+    std::ifstream status("/proc/self/status");
+    const std::string prefix = field + std::string(":");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(prefix)) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+    return -1;
 }
 
 int CountEntries(const char* directory) {
-    DIR* dir = opendir(directory);
-    int count = 0;
-    while (const dirent* entry = dir ? readdir(dir) : nullptr) count += entry->d_name[0] != '.';
-    if (dir) closedir(dir);
-    return count;
+    std::error_code error;  // an unreadable directory counts as empty
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(directory, error), {}));
 }

@@ -17,9 +17,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MsLeft(Clock::time_point deadline) {
+// Waits up to 100 ms for `events` on `fd`; false once `deadline` has passed.
+bool PollUntil(int fd, short events, Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::max<decltype(left)>(left, 0));
+    if (left <= 0) return false;
+    pollfd p{fd, events, 0};
+    poll(&p, 1, static_cast<int>(std::min<decltype(left)>(left, 100)));
+    return true;
 }
 
 }  // namespace
@@ -55,18 +59,9 @@ std::size_t Pty::writeFor(std::string_view bytes, int timeoutMs) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(leader_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
-            const int left = MsLeft(deadline);
-            if (left == 0) break;
-            pollfd p{leader_, POLLOUT, 0};
-            poll(&p, 1, std::min(left, 100));
-        } else {
-            break;  // the leader is closed or broken
-        }
+        if (n > 0) done += static_cast<std::size_t>(n);
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN)) break;  // the leader is closed or broken
+        else if (errno == EAGAIN && !PollUntil(leader_, POLLOUT, deadline)) break;
     }
     return done;
 }
@@ -74,11 +69,7 @@ std::size_t Pty::writeFor(std::string_view bytes, int timeoutMs) {
 std::string Pty::read(std::size_t count, int timeoutMs) {
     std::string out;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out.size() < count) {
-        const int left = MsLeft(deadline);
-        if (left == 0) break;
-        pollfd p{leader_, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0) continue;
+    while (out.size() < count && PollUntil(leader_, POLLIN, deadline)) {
         char buf[4096];
         const ssize_t n = ::read(leader_, buf, std::min(sizeof buf, count - out.size()));
         if (n > 0) out.append(buf, static_cast<std::size_t>(n));
@@ -99,8 +90,10 @@ void Pty::hangUp() {
 // (4095 bytes), then write in 256-byte steps until POLLOUT goes (the count is then
 // exactly the limit), take the one buffer still allowed with a 1024-byte write
 // (2048 of room), and leave `room` bytes of it. Measured on Linux 6.x.
-std::size_t LeaveOutputRoom(const Pty& pty, std::size_t room) {
-    const int fd = room < 1024 ? open(pty.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+std::size_t LeaveOutputRoom(const Pty& pty, std::size_t room, int follower) {
+    const int fd = room >= 1024 ? -1
+                   : follower >= 0 ? dup(follower)
+                                   : open(pty.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;
     const std::string bytes(1024, 'f');
     std::size_t filled = 0;

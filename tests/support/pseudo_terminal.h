@@ -40,9 +40,10 @@ private:
 
 // Fills the way from the port to the device (nobody reads the leader) until the
 // next write of the port takes exactly `room` bytes (0 to 1023) and the rest
-// waits. Returns how many bytes it wrote itself, or 0 when the kernel did not
+// waits; through `follower` (non-blocking) when given, else a descriptor of its
+// own. Returns how many bytes it wrote itself, or 0 when the kernel did not
 // behave as described in pseudo_terminal.cpp (the caller then skips).
-std::size_t LeaveOutputRoom(const Pty& pty, std::size_t room);
+std::size_t LeaveOutputRoom(const Pty& pty, std::size_t room, int follower = -1);
 
 // Maps port n onto this pty's follower for the lifetime of the object.
 class MappedPort {

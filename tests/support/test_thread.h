@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <future>
 #include <string>
+#include <thread>
 #include <utility>
 
 class TestThread {
@@ -46,3 +47,13 @@ private:
     std::atomic<bool> stop_{false};
     std::future<void> ended_;  // after stop_: the body may look at the flag at once
 };
+
+// Looks at `done` every millisecond until it holds or `bound` passed; whether it held.
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!done())
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
