@@ -61,6 +61,13 @@ protected:
     const HistoryLog::Stopped callback = [this](const std::string& why, std::uint64_t) { said.set_value(why); };
 
     void TearDown() override { std::filesystem::remove_all(dir); }
+    // Holds the writer in its sync, with "a\n" written.
+    void stallWriter(HistoryLog& log) {
+        seam->stall(true);
+        log.add("a\n");
+        log.flush();
+        ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
+    }
 };
 
 TEST_F(Log, WritesTheTextBetweenAStartLineAfterTheFirstAndAnEndLine) {
@@ -220,10 +227,7 @@ TEST_F(Log, StopsWhenTheQueuePassesItsBound) {
     constexpr std::size_t bound = std::size_t{64} << 20;
     HistoryLog log(callback, options());
     ASSERT_EQ(log.open(file), "");
-    seam->stall(true);
-    log.add("a\n");
-    log.flush();
-    ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
+    stallWriter(log);
     const std::string chunk(std::size_t{1} << 20, 'x');
     for (std::size_t queued = 0; queued < bound; queued += chunk.size())
         log.add(std::string_view(chunk).substr(0, std::min(chunk.size(), bound - queued)));
@@ -241,10 +245,7 @@ TEST_F(Log, StopsWhenTheQueuePassesItsBound) {
 TEST_F(Log, CloseLeavesAStalledWriterToFinishAloneAndTheNextLogWaitsItsTurn) {
     HistoryLog log(callback, options());
     ASSERT_EQ(log.open(file), "");
-    seam->stall(true);
-    log.add("a\n");
-    log.flush();
-    ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
+    stallWriter(log);
     // Frees the writer should close or open wait for it, so that the test cannot hang.
     std::promise<void> returned;
     std::atomic<bool> freedByWatchdog = false;

@@ -5,6 +5,7 @@
 #include "history_store.h"
 #include "history_view.h"
 #include "sync_seam.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,17 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<unreadable>");
-}
-
-void writeFile(const QString& path, const std::string& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
-}
 
 // The names in `folder`, hidden ones included, in order.
 std::string entries(const QString& folder) {

@@ -11,6 +11,7 @@
 #include "history_view.h"
 #include "render.h"
 #include "test_seam.h"
+#include "test_files.h"
 #include "Unit1.h"
 
 #include <QApplication>
@@ -82,17 +83,6 @@ std::string hexStream(std::mt19937& rng, int lines) {
 }
 
 int tmpFile() { return ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
-
-std::string readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<unreadable>");
-}
-
-void writeFile(const QString& path, const std::string& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
-}
 
 // Mounts a tmpfs over `dir`, visible to this process only. "" or why not.
 std::string mountTmpfs(const QString& dir, unsigned long flags, const char* options) {

@@ -1,0 +1,18 @@
+#pragma once
+// Whole files in and out, for the history's save and store tests.
+
+#include <QFile>
+#include <QString>
+#include <gtest/gtest.h>
+#include <string>
+
+inline std::string readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string("<unreadable>");
+}
+
+inline void writeFile(const QString& path, const std::string& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
+}
