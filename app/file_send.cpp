@@ -41,6 +41,7 @@ constexpr int kProgressIntervalMs = 250;
 
 FileSend::FileSend(TForm1& form, SimpleThread* reader) : QObject(&form), form_(form), sender_(reader) {
     setObjectName(QStringLiteral("FileSend"));
+    connect(this, &FileSend::senderEnded, this, &FileSend::Finished, Qt::QueuedConnection);
     if (QMenu* menu = form.SendMenu) {
         menu->addSeparator();
         sendFileAction = menu->addAction(tr("Send &File\u2026"));
@@ -87,9 +88,7 @@ bool FileSend::Start(const QString& path) {
     name_ = QFileInfo(path).fileName();
     // The thread's end comes to the window's thread as an event, never a wait.
     const unsigned send = ++sends_;
-    const auto finished = [this, send] {
-        QMetaObject::invokeMethod(this, [this, send] { Finished(send); }, Qt::QueuedConnection);
-    };
+    const auto finished = [this, send] { emit senderEnded(send); };
     if (!sender_.Start(job, finished)) return false;
     active_ = true;
     elapsed_.start();

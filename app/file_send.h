@@ -43,6 +43,11 @@ public:
     // Shown while a send runs: bytes, rate, time left and Cancel.
     QProgressDialog* progress() const;
 
+signals:
+    // From the sender's thread: send number `send` ended. Queued to the window's
+    // thread by Qt, which copies the number, so nothing of the thread's is shared.
+    void senderEnded(unsigned send);
+
 private:
     void ChooseAndSend();
     void ChoosePacing();
