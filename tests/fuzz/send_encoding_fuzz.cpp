@@ -19,9 +19,10 @@ QString First255(const QString& text) {
     return text.left(units);
 }
 
+// Anchored with \z: "$" would also take a final line feed as the end.
 std::optional<std::string> ReferenceHex(const QString& text) {
     static const QRegularExpression whole(
-        "^(?:[ \\t,:\\-]*(?:0[xX])?(?:[0-9A-Fa-f]{2})+(?=[ \\t,:\\-]|$))*[ \\t,:\\-]*$");
+        "^(?:[ \\t,:\\-]*(?:0[xX])?(?:[0-9A-Fa-f]{2})+(?=[ \\t,:\\-]|\\z))*[ \\t,:\\-]*\\z");
     if (!whole.match(text).hasMatch()) return std::nullopt;
     std::string bytes;
     static const QRegularExpression run("(?:0[xX])?([0-9A-Fa-f]+)");
