@@ -3,6 +3,7 @@
 #include "Unit1.h"
 #include "connection.h"
 #include "file_send_dialog.h"
+#include "history_size.h"
 
 #include <QAction>
 #include <QFile>
@@ -17,14 +18,6 @@ const QString kLineEnd = QStringLiteral("\r\n");
 
 QString Bytes(std::uint64_t count) {
     return QStringLiteral("%1 %2").arg(count).arg(count == 1 ? QStringLiteral("byte") : QStringLiteral("bytes"));
-}
-
-QString Amount(double bytes) {
-    if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes, 0, 'f', 0);
-    const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    for (bytes /= 1024; bytes >= 1024 && unit < 3; bytes /= 1024) ++unit;
-    return QStringLiteral("%1 %2").arg(bytes, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
 QString Duration(double seconds) {
@@ -120,14 +113,16 @@ void FileSend::ShowProgress() {
     const double sent = double(sender_.Sent());
     const double seconds = std::max(elapsed_.elapsed(), qint64{1}) / 1000.0;
     const double rate = sent / seconds;
-    QString text = tr("Sending %1\n%2").arg(name_, Amount(sent));
+    QString text = tr("Sending %1\n%2").arg(name_, history::sizeText(qsizetype(sent)));
     if (const auto size = sender_.Size()) {
-        text += tr(" of %1").arg(Amount(double(*size)));
+        text += tr(" of %1").arg(history::sizeText(qsizetype(*size)));
         progress_->setValue(*size ? int(sent * 1000 / double(*size)) : 1000);
-        if (rate > 0) text += tr(", %1/s, %2 left").arg(Amount(rate), Duration((double(*size) - sent) / rate));
+        if (rate > 0)
+            text += tr(", %1/s, %2 left")
+                        .arg(history::sizeText(qsizetype(rate)), Duration((double(*size) - sent) / rate));
     } else {
         progress_->setRange(0, 0);  // a pipe: no end known
-        if (rate > 0) text += tr(", %1/s").arg(Amount(rate));
+        if (rate > 0) text += tr(", %1/s").arg(history::sizeText(qsizetype(rate)));
     }
     progress_->setLabelText(text);
 }

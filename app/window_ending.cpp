@@ -4,11 +4,11 @@
 
 #include "connection.h"
 #include "file_send.h"
+#include "history_size.h"
 #include "history_view.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <cstdio>
@@ -24,8 +24,7 @@ constexpr int kStopSaveMs = 5000;
 bool TForm1::RequestQuit(bool closingWindow) {
     if (!Memo1->isSaving()) return true;
     disconnect(quitAfterSave_);
-    const QString size =
-        QLocale::c().formattedDataSize(Memo1->savingTotal(), 1, QLocale::DataSizeIecFormat);
+    const QString size = history::sizeText(Memo1->savingTotal());
     QMessageBox box(QMessageBox::Question, windowTitle(),
                     QStringLiteral("A save of %1 is running.").arg(size), QMessageBox::NoButton, this);
     QPushButton* wait = box.addButton(QStringLiteral("Wait for It"), QMessageBox::AcceptRole);

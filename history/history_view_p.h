@@ -7,6 +7,7 @@
 #include "history_log.h"
 #include "history_save.h"
 #include "history_selection.h"
+#include "history_size.h"
 #include "history_store.h"
 #include "history_view.h"
 
@@ -34,8 +35,6 @@ constexpr qsizetype kInputMethodTextLimit = 4096;
 
 // One character, one byte: what Latin-1 cannot hold becomes '?'.
 std::string toLatin1(const QString& text);
-// "512 bytes", "64 MiB", "1.9 GiB".
-QString sizeText(qsizetype bytes);
 
 enum class Motion { Left, Right, WordLeft, WordRight, Up, Down, RowStart, RowEnd, PageUp, PageDown, Start, End };
 
