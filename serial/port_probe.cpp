@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
@@ -115,9 +116,31 @@ bool IsNumber(const char* name) {
     return true;
 }
 
+// A pseudo-terminal's follower as its device number: Unix98 followers take
+// majors 136 to 143, 256 to a major, numbered in order.
+dev_t PtyFollower(unsigned index) { return makedev(136 + index / 256, index % 256); }
+
+// The pty whose leader this descriptor is, from its fdinfo's "tty-index:" line.
+std::optional<unsigned> LeaderIndex(int fdinfo, const char* fd) {
+    const int file = RetryOnEintr([&] { return openat(fdinfo, fd, O_RDONLY | O_CLOEXEC); });
+    if (file < 0) return std::nullopt;
+    char text[512];
+    const ssize_t n = RetryOnEintr([&] { return read(file, text, sizeof text - 1); });
+    close(file);
+    if (n <= 0) return std::nullopt;
+    text[n] = '\0';
+    const char* at = std::strstr(text, "tty-index:");
+    unsigned index = 0;
+    if (!at || std::sscanf(at, "tty-index: %u", &index) != 1) return std::nullopt;
+    return index;
+}
+
 // Which of `wanted` another process has open, by device number, so that any name
 // of the device counts. A file on a network or FUSE file system is not asked
-// about (AT_STATX_DONT_SYNC): a hung server must not hold the scan.
+// about (AT_STATX_DONT_SYNC): a hung server must not hold the scan. A process
+// that holds a pseudo-terminal's leader as well as its follower made the pair
+// (socat, a device simulator): it is the far end of the line, not a program
+// using the port.
 std::set<dev_t> OpenElsewhere(const std::set<dev_t>& wanted) {
     std::set<dev_t> found;
     DIR* processes = opendir(ProcRoot().c_str());
@@ -135,6 +158,7 @@ std::set<dev_t> OpenElsewhere(const std::set<dev_t>& wanted) {
             close(fds);
             continue;
         }
+        std::set<dev_t> held, made;
         while (const dirent* entry = readdir(entries)) {
             struct statx file {};
             if (entry->d_name[0] == '.' ||
@@ -142,9 +166,19 @@ std::set<dev_t> OpenElsewhere(const std::set<dev_t>& wanted) {
                 !S_ISCHR(file.stx_mode))
                 continue;
             const dev_t device = makedev(file.stx_rdev_major, file.stx_rdev_minor);
-            if (wanted.count(device)) found.insert(device);
+            if (wanted.count(device)) held.insert(device);
+            if (device != makedev(5, 2)) continue;  // /dev/ptmx: a pty's leader
+            const int fdinfo = RetryOnEintr([&] {
+                return openat(dirfd(processes), (std::string(process->d_name) + "/fdinfo").c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            });
+            if (fdinfo < 0) continue;
+            if (const auto index = LeaderIndex(fdinfo, entry->d_name)) made.insert(PtyFollower(*index));
+            close(fdinfo);
         }
         closedir(entries);
+        for (const dev_t device : held)
+            if (!made.count(device)) found.insert(device);
         if (found.size() == wanted.size()) break;
     }
     closedir(processes);

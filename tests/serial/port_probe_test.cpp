@@ -52,6 +52,7 @@ TEST_F(ProbeTree, TellsWhatWouldKeepThePortFromOpening) {
     const std::string number = std::to_string(major(node_.st_rdev)) + ":" + std::to_string(minor(node_.st_rdev));
     const std::string ptyDriver =
         "pty_slave            /dev/pts      " + std::to_string(major(node_.st_rdev)) + " 0-1048575 pty:slave\n";
+    const std::string pts = device.substr(device.rfind('/') + 1);
     using Files = std::vector<std::pair<std::string, std::string>>;
     struct Case { const char* name; Files files; std::string device; DWORD verdict; };
     const Case cases[] = {
@@ -72,6 +73,15 @@ TEST_F(ProbeTree, TellsWhatWouldKeepThePortFromOpening) {
          {{"proc/" + other + "/fd/0", "->/dev/null"},
           {"sys/alias", "->" + device},
           {"proc/" + other + "/fd/3", "->" + root + "/sys/alias"}},
+         device, ERROR_SHARING_VIOLATION},
+        // The pair's maker holds the follower and its leader: the far end, not a user.
+        {"HeldByThePairsMaker",
+         {{"proc/" + other + "/fd/3", "->" + device}, {"proc/" + other + "/fd/4", "->/dev/ptmx"},
+          {"proc/" + other + "/fdinfo/4", "pos:\t0\nflags:\t02\ntty-index:\t" + pts + "\n"}},
+         device, ERROR_SUCCESS},
+        {"HeldWithTheLeaderOfAnotherPair",
+         {{"proc/" + other + "/fd/3", "->" + device}, {"proc/" + other + "/fd/4", "->/dev/ptmx"},
+          {"proc/" + other + "/fdinfo/4", "tty-index:\t" + std::to_string(std::stoul(pts) + 1) + "\n"}},
          device, ERROR_SHARING_VIOLATION},
         {"OpenOnlyInThisProcess",
          {{"proc/" + me + "/fd/7", "->" + device}, {"proc/" + other + "/fd/7", "->/dev/null"}}, device,
