@@ -4,6 +4,7 @@
 #include "connection.h"
 #include "file_send_dialog.h"
 #include "history_size.h"
+#include "line_settings.h"
 
 #include <QAction>
 #include <QFile>
@@ -82,7 +83,20 @@ bool FileSend::Start(const QString& path) {
     // The thread's end comes to the window's thread as an event, never a wait.
     const unsigned send = ++sends_;
     const auto finished = [this, send] { emit senderEnded(send); };
-    if (!sender_.Start(job, finished)) return false;
+    // A reply is seen only when the reader's read returns, and a read waits out
+    // its whole 20 ms for a full buffer: a line a round would make a script of
+    // short lines crawl. While replies pace the send, reads return with the
+    // first byte instead, within the same bound.
+    if (!pacing.reply.empty()) {
+        COMMTIMEOUTS firstByte = WorkTimeouts;
+        firstByte.ReadIntervalTimeout = MAXDWORD;
+        firstByte.ReadTotalTimeoutMultiplier = MAXDWORD;
+        SetCommTimeouts(PortHandle, &firstByte);
+    }
+    if (!sender_.Start(job, finished)) {
+        SetCommTimeouts(PortHandle, &WorkTimeouts);
+        return false;
+    }
     active_ = true;
     elapsed_.start();
     progress_ = new QProgressDialog(tr("Sending %1").arg(name_), tr("Cancel"), 0, 1000, &form_);
@@ -143,6 +157,7 @@ void FileSend::Stop(const QString& reason) {
     while (!sender_.Wait(std::chrono::seconds(1))) {
     }
     active_ = false;
+    SetCommTimeouts(PortHandle, &WorkTimeouts);
     progressTimer_.stop();
     if (progress_) {
         progress_->disconnect(this);

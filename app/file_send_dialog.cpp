@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -44,7 +45,10 @@ FileSendDialog::FileSendDialog(QWidget* parent, const FilePacing& pacing, const 
         auto* row = new QHBoxLayout;
         row->addWidget(path_, 1);
         row->addWidget(browse);
-        form->addRow(tr("&File:"), row);
+        // A row that is a layout takes no buddy by itself: the label's mnemonic needs one.
+        auto* label = new QLabel(tr("&File:"), this);
+        label->setBuddy(path_);
+        form->addRow(label, row);
         QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
         ok->setText(tr("&Send"));
         const auto needsPath = [this, ok] { ok->setEnabled(!path_->text().isEmpty()); };

@@ -1,5 +1,6 @@
 // Send File… in the window: nothing else goes out while a file does, received
 // data keeps showing, and every send ends in one record saying how.
+#include "connection.h"
 #include "file_send.h"
 #include "window_fixture.h"
 
@@ -45,6 +46,13 @@ TEST_F(FileSendTest, OtherSendsAreRefusedWhileReceivedDataShowsAndOneRecordEndsI
     ASSERT_TRUE(form->fileSend->Start(File("two lines.txt", "a\nb\n")));
     EXPECT_FALSE(form->fileSend->sendFileAction->isEnabled());
     ASSERT_TRUE(form->fileSend->progress() && form->fileSend->progress()->isVisible());
+    // Replies are looked for as each byte comes, not once a 20 ms read is over.
+    const auto readsUntil = [] {
+        COMMTIMEOUTS t{};
+        EXPECT_TRUE(GetCommTimeouts(PortHandle, &t));
+        return std::pair(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier);
+    };
+    EXPECT_EQ(readsUntil(), std::pair(MAXDWORD, MAXDWORD));
     EXPECT_EQ(pty.read(2, 5000), "a\n");
     Send("x");
     form->CheckBox4->setChecked(true);
@@ -59,6 +67,7 @@ TEST_F(FileSendTest, OtherSendsAreRefusedWhileReceivedDataShowsAndOneRecordEndsI
                            "received:OK\nreceived:OK\nSent file:two lines.txt (4 bytes)\n");
     EXPECT_TRUE(form->fileSend->sendFileAction->isEnabled());
     EXPECT_FALSE(form->fileSend->progress());
+    EXPECT_EQ(readsUntil(), std::pair(DWORD{0}, DWORD{0}));
 }
 
 // Cancel in the progress, Disconnect and an unplug: each stops the send at once
