@@ -1,6 +1,7 @@
 #include "history_save.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -104,6 +105,17 @@ HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, c
     }
     if (!file.commit())
         return {Outcome::Failed, file.errorString()};
+    // The rename lives in the folder: until the folder is synced too, a crash can
+    // bring back the old file, or none.
+    const QByteArray folder = QFile::encodeName(QFileInfo(QFileInfo(path).canonicalFilePath()).path());
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = dir < 0 ? errno : syncFile(dir);
+    if (dir >= 0)
+        ::close(dir);
+    // A file system that cannot sync a folder (EINVAL) keeps its own promises.
+    if (error != 0 && error != EINVAL)
+        return {Outcome::Failed, QStringLiteral("saved, but its folder could not be synced: ") +
+                                     QString::fromLocal8Bit(std::strerror(error))};
     return {};
 }
 

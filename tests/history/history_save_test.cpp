@@ -45,7 +45,8 @@ struct SaveSeam : SyncSeam {
 const auto always = [](qint64, HistorySave::Stage) { return true; };
 
 // Nothing is written, and the folder stays as it was, when the target is not a
-// file of its own or the disk cannot say the new file is on it.
+// file of its own or the disk cannot say the new file is on it; once saved, the
+// new name is on the disk too.
 TEST(Save, RefusesWhatItWouldBreakAndFailsWhenTheSyncDoes) {
     HistoryStore store;
     store.append("received:new\r\n");
@@ -78,6 +79,13 @@ TEST(Save, RefusesWhatItWouldBreakAndFailsWhenTheSyncDoes) {
     EXPECT_EQ(result.error.toStdString(), "Input/output error");
     EXPECT_EQ(readAll(file), "old\n");
     EXPECT_EQ(entries(dir.path()), "fifo saved.txt") << "a partial file remains";
+    // Saved: the file is synced, and then the folder that holds its new name.
+    seam.error = 0;
+    const int before = seam.count();
+    EXPECT_EQ(HistorySave::write(snapshot, file, always).outcome, HistorySave::Outcome::Saved);
+    EXPECT_EQ(readAll(file), "received:new\n");
+    EXPECT_EQ(seam.count() - before, 2);
+    EXPECT_EQ(seam.folders, 1);
 }
 
 class SaveInView : public ::testing::Test {
