@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -120,7 +121,7 @@ TForm1::TForm1(QWidget* owner) : QWidget(owner) {
     MenuBar->setGeometry(0, 0, 601, menuHeight);
     FormArea->setGeometry(0, menuHeight, 601, 369);
     setFixedSize(601, 369 + menuHeight);
-    move(263, 121);
+    PlaceOnScreen();
 
     ReaderThread = new SimpleThread(&receiveFormat_);
     connect(ReaderThread, &SimpleThread::linesReady, this, &TForm1::ReaderLinesReady,
@@ -143,6 +144,16 @@ TForm1::~TForm1() {
     delete ReaderThread;
     if (connected_) CloseHandle(PortHandle);
     if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::PlaceOnScreen() {
+    QPoint at(263, 121);
+    if (const QScreen* where = screen()) {
+        const QRect room = where->availableGeometry();
+        at.setX(std::max(room.left(), std::min(at.x(), room.right() + 1 - width())));
+        at.setY(std::max(room.top(), std::min(at.y(), room.bottom() + 1 - height())));
+    }
+    move(at);
 }
 
 void TForm1::CreateControls() {

@@ -125,6 +125,9 @@ private:
     // The menu bar (menu_bar.cpp), the controls' names for assistive technology
     // (accessible_names.cpp), and the ways of sending it adds (sending.cpp).
     void CreateMenuBar();
+    // At the form's place, moved only as far as it takes to be all on a screen
+    // too small for it there (a high scale factor).
+    void PlaceOnScreen();
     void UpdateMenuStates();
     void NameControls();
     void SendBreak();

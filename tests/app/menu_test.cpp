@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSignalSpy>
 
 namespace {
@@ -24,6 +25,11 @@ TEST_F(MenuTest, TheFormStandsWholeBelowTheMenuBar) {
     EXPECT_EQ(form.GroupBox4->mapTo(&form, QPoint(0, 0)), QPoint(0, bar));
     EXPECT_EQ(form.GroupBox4->size(), QSize(601, 369));
     EXPECT_EQ(form.Button4->mapTo(form.GroupBox4, QPoint(0, 0)), QPoint(112, 336));
+    // At the form's place where the screen has room for it there (offscreen,
+    // 800 wide: not across), else moved only as far as it takes to be all on it.
+    const QRect room = form.screen()->availableGeometry();
+    EXPECT_TRUE(room.contains(QRect(form.pos(), form.size())));
+    EXPECT_EQ(form.pos(), QPoint(std::min(263, room.right() + 1 - form.width()), 121));
 }
 
 struct ItemCase {
