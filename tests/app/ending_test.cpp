@@ -4,57 +4,26 @@
 // received. And in the window: a save running when the program is asked to end.
 #include "window_fixture.h"
 
+#include "child_process.h"
 #include "history_save.h"
 #include "signal_ending.h"
 
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <pty.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
-
-pid_t Spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
-    // `environment` replaces what the test's own sets of the same names.
-    std::vector<std::string> env = environment;
-    for (char** e = environ; *e; ++e) {
-        const std::string_view name = std::string_view(*e).substr(0, std::string_view(*e).find('=') + 1);
-        if (std::ranges::none_of(environment, [&](const std::string& own) { return own.starts_with(name); }))
-            env.emplace_back(*e);
-    }
-    std::vector<char*> argv, envp;
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) == 0 ? pid : -1;
-}
-
-// The child's wait status, or -1 when it had not ended within `ms` (it is then killed).
-int WaitForExit(pid_t pid, int ms) {
-    int status = 0;
-    if (QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, ms)) return status;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
 
 // A pseudo-terminal as the kernel makes it: canonical, echoing, CR to NL. Only
 // its leader is held: the program refuses a port another process has open. The
@@ -78,16 +47,6 @@ struct FreshPty {
     int leader = -1;
     std::string path;
 };
-
-// All that the port's settings hold, to compare and to show.
-std::string Describe(const termios& t) {
-    char text[160];
-    std::snprintf(text, sizeof text, "iflag %#o oflag %#o cflag %#o lflag %#o speed %u cc", t.c_iflag, t.c_oflag,
-                  t.c_cflag, t.c_lflag, static_cast<unsigned>(cfgetospeed(&t)));
-    std::string all = text;
-    for (const cc_t c : t.c_cc) all += ' ' + std::to_string(c);
-    return all;
-}
 
 // An X server of the test's own, for the display going away; stopped when done.
 struct OwnXServer {
@@ -184,10 +143,7 @@ TEST_P(ProgramEnding, PutsThePortBackAsFoundAndEndsTheLog) {
     EXPECT_EQ(WEXITSTATUS(status), c.ending == Ending::DisplayGone ? 1 : 128 + c.signo);
     EXPECT_EQ(Describe(pty.Settings()), Describe(found)) << "the port is not left as found";
     if (c.ending != Ending::SecondSignal) {
-        std::ifstream in(log, std::ios::binary);
-        std::string text{std::istreambuf_iterator<char>(in), {}};
-        // The log's own closing line may follow.
-        if (const auto end = text.rfind("\n[log "); end != std::string::npos) text.resize(end + 1);
+        const std::string text = LoggedText(log);
         EXPECT_TRUE(text.ends_with("received:first one!\nreceived:second one\n")) << "the log: " << text;
     }
     unlink(log.c_str());  // QTemporaryDir cannot name it

@@ -2,13 +2,13 @@
 // data keeps showing, and every send ends in one record saying how.
 #include "connection.h"
 #include "file_send.h"
+#include "test_files.h"
 #include "window_fixture.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
-#include <QFile>
 #include <QProgressDialog>
 #include <QTemporaryDir>
 
@@ -16,11 +16,9 @@ namespace {
 
 class FileSendTest : public ConnectedWindowTest {
 protected:
-    QString File(const QString& name, const QByteArray& content) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-        return path;
+    QString File(const QString& name, const std::string& content) {
+        writeFile(dir.filePath(name), content);
+        return dir.filePath(name);
     }
     // Each line waits for "OK", which the device says only when a test wants it to.
     bool StartWaitingForOk(const QString& path) {

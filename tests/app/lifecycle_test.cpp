@@ -65,21 +65,23 @@ TEST(Lifecycle, AnExceptionIsShownAndTheExitCodeIsStillZero) {
                 ::testing::ExitedWithCode(0), "shown: boom");
 }
 
-// A --log that cannot be opened is told as the history's first line, for a
-// program started from a launcher (standard error is the history tests').
-TEST(Lifecycle, ALogThatCannotOpenIsToldInTheHistory) {
+// A --log that cannot be opened is told on standard error and, for a program
+// started from a launcher, as the history's first line; the program runs without.
+TEST(Lifecycle, ALogThatCannotOpenIsToldAndTheProgramRunsWithout) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const auto run = [] {
         UseOnlyOverriddenPorts(true);
         const char* argv[] = {"morrelcom", "--log", "/nonexistent/log.txt"};
         if (TakeCommandLine(3, const_cast<char**>(argv)) != -1) std::_Exit(99);
         RunEntryWith([] {
-            std::fprintf(stderr, "history: %s|\n", qPrintable(Form1->Memo1->toPlainText()));
+            std::fprintf(stderr, "logging %d, history: %s|\n", int(Form1->Memo1->isLogging()),
+                         qPrintable(Form1->Memo1->toPlainText()));
             Form1->Button5->click();
         });
     };
     EXPECT_EXIT(run(), ::testing::ExitedWithCode(0),
-                "history: \\[not logging to /nonexistent/log.txt: No such file or directory\\]\n\\|");
+                "morrelcom: not logging to /nonexistent/log.txt: No such file or directory\n"
+                "logging 0, history: \\[not logging to /nonexistent/log.txt: No such file or directory\\]\n\\|");
 }
 
 }  // namespace

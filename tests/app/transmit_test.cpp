@@ -87,10 +87,10 @@ TEST_F(SendTest, TypedKeysGoOutAtOnceThenReturnSendsTheLine) {
 }
 
 // The line end follows a text line only; hex bytes go as written and are shown
-// in the receive format; a line that does not read sends nothing. The wire
-// keeps order, so the last line arriving right after the others shows that
-// nothing went between them.
-TEST_F(SendTest, LineEndsAndInputModesReachTheLineExactly) {
+// in the receive format; a line that does not read sends nothing; Up and Down
+// recall the lines sent. The wire keeps order, so the last line arriving right
+// after the others shows that nothing went between them.
+TEST_F(SendTest, LineEndsAndInputModesReachTheLineExactlyAndLinesSentAreRecalled) {
     Choose("LineEndCrLf");
     Send("ATZ");
     Tick(form->CheckBox5);
@@ -102,6 +102,15 @@ TEST_F(SendTest, LineEndsAndInputModesReachTheLineExactly) {
     Choose("InputHexBytes");
     QTest::mouseClick(form->RadioButton2, Qt::LeftButton);
     Send("01 0a");
+    // As typed, whatever their mode, and back to the line being edited.
+    form->Edit1->setText("dr");
+    form->Edit1->setFocus();
+    std::vector<QString> seen;
+    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down}) {
+        Type(key);
+        seen.push_back(form->Edit1->text());
+    }
+    EXPECT_EQ(seen, (std::vector<QString>{"01 0a", "65", "01 0a", "dr"}));
     Send("0x");
     Choose("InputEscapes");
     Send("a\\tb");
@@ -111,25 +120,6 @@ TEST_F(SendTest, LineEndsAndInputModesReachTheLineExactly) {
     EXPECT_EQ(pty.read(15), std::string("ATZ\r\nAk\x01\na\tb\r\nx", 15));
     EXPECT_EQ(Added(), "Sent:ATZ (+CR LF)\nSent:65 (as number)\nSent:k\nSent:0x1 0xa \nInvalid Hex\n"
                        "Sent:a\tb (+CR LF)\nSent:x\n");
-}
-
-// Up and Down step through the lines sent, whatever their mode, and come back
-// to the line being edited; the raw text is what comes back.
-TEST_F(SendTest, UpAndDownRecallTheLinesSent) {
-    Send("one");
-    Choose("InputHexBytes");
-    Send("01 02");
-    Send("01 02");
-    Choose("InputText");
-    form->Edit1->setText("dr");
-    form->Edit1->setFocus();
-    std::vector<QString> seen;
-    for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down}) {
-        Type(key);
-        seen.push_back(form->Edit1->text());
-    }
-    EXPECT_EQ(seen, (std::vector<QString>{"01 02", "one", "one", "01 02", "dr"}));
-    EXPECT_EQ(pty.read(5), "one\1\2");
 }
 
 // A pseudo-terminal takes a break request and drops it: the record says no break

@@ -1,6 +1,6 @@
 #pragma once
-// The real window, created as the entry creates it, with the port table narrowed
-// to the pseudo-terminals a test maps.
+// The real window, created as the entry creates it and driven as a user drives
+// it; the fixtures narrow the port table to the pseudo-terminals a test maps.
 
 #include "Unit1.h"
 #include "history_view.h"
@@ -15,18 +15,13 @@
 #include <QRadioButton>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <memory>
 
 // Readable failure messages for texts.
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
-class WindowTest : public ::testing::Test {
-protected:
-    void SetUp() override { UseOnlyOverriddenPorts(true); }
-    void TearDown() override {
-        form.reset();
-        ClearPortOverrides();
-    }
-
+// The window driven as a user drives it.
+struct WindowDriver {
     TForm1& Open() {
         form = std::make_unique<TForm1>();
         form->FormCreate();
@@ -50,8 +45,21 @@ protected:
         QTest::mouseClick(form->Button4, Qt::LeftButton);
         EXPECT_TRUE(form->Button3->isEnabled()) << "still connected after Disconnect";
     }
+    void Send(const QString& text) {
+        form->Edit1->setText(text);
+        QTest::mouseClick(form->Button1, Qt::LeftButton);
+    }
 
     std::unique_ptr<TForm1> form;
+};
+
+class WindowTest : public ::testing::Test, public WindowDriver {
+protected:
+    void SetUp() override { UseOnlyOverriddenPorts(true); }
+    void TearDown() override {
+        form.reset();
+        ClearPortOverrides();
+    }
 };
 
 // The window connected to a pseudo-terminal on COM3.
@@ -65,10 +73,6 @@ protected:
     }
     // What the window added to the history since it connected.
     QString Added() const { return History().mid(history0.size()); }
-    void Send(const QString& text) {
-        form->Edit1->setText(text);
-        QTest::mouseClick(form->Button1, Qt::LeftButton);
-    }
     void Type(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) { QTest::keyClick(form->Edit1, key, modifiers); }
     // Clicks a box, and gives the input line the focus back.
     void Tick(QCheckBox* box) {

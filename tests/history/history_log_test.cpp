@@ -4,7 +4,9 @@
 // on a stalled disk. The sync is replaced by a seam that counts and can stall.
 #include "history_log.h"
 #include "sync_seam.h"
+#include "test_files.h"
 
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,11 +14,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -24,13 +24,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The times in the marking lines, made "T".
 std::string masked(const std::string& text) {
@@ -50,17 +43,14 @@ protected:
     std::string stopped(std::chrono::seconds bound = 10s) const {
         return reason.wait_for(bound) == std::future_status::ready ? reason.get() : "";
     }
-    std::string dir = [] {
-        char name[] = "/tmp/history-log-XXXXXX";
-        return std::string(::mkdtemp(name) ? name : "");
-    }();
+    QTemporaryDir folder;
+    const std::string dir = folder.path().toStdString();
     const std::string file = dir + "/log.txt";
     std::shared_ptr<SyncSeam> seam = std::make_shared<SyncSeam>();
     std::promise<std::string> said;
     std::shared_future<std::string> reason = said.get_future().share();
     const HistoryLog::Stopped callback = [this](const std::string& why, std::uint64_t) { said.set_value(why); };
 
-    void TearDown() override { std::filesystem::remove_all(dir); }
     // Holds the writer in its sync, with "a\n" written.
     void stallWriter(HistoryLog& log) {
         seam->stall(true);
@@ -76,13 +66,13 @@ TEST_F(Log, WritesTheTextBetweenAStartLineAfterTheFirstAndAnEndLine) {
     for (const char* piece : {"COM3 Opened\r\n", "received:a\r", "\nreceived:b\rc\r", "\r\n", "Sent:x", "\r"})
         log.add(piece);
     ASSERT_TRUE(log.finish(10000));
-    EXPECT_EQ(masked(readFile(file)), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log ended T]\n");
+    EXPECT_EQ(masked(FileText(file)), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log ended T]\n");
 
     ASSERT_EQ(log.open(file), "");
     log.add("more\r\n");
     log.close();
     ASSERT_TRUE(log.finish(10000));
-    EXPECT_EQ(masked(readFile(file)), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log ended T]\n"
+    EXPECT_EQ(masked(FileText(file)), "COM3 Opened\nreceived:a\nreceived:b\rc\r\nSent:x\r\n[log ended T]\n"
                                       "[log started T]\nmore\n[log ended T]\n");
     EXPECT_EQ(stopped(0s), "");
 }
@@ -128,7 +118,7 @@ TEST_P(LogRotation, EveryByteReachesOneFileOnceInOrder) {
     for (int i = 0; i < 20; ++i)
         send(100);
     log.flush();
-    for (int i = 0; i < 1000 && readFile(file).empty(); ++i)
+    for (int i = 0; i < 1000 && FileText(file).empty(); ++i)
         std::this_thread::sleep_for(10ms);
     for (int i = 0; i < 50; ++i)
         send(100);
@@ -153,13 +143,13 @@ TEST_P(LogRotation, EveryByteReachesOneFileOnceInOrder) {
         send(1);
         log.flush();
         ASSERT_TRUE(seam->waitFor([&] { return seam->inside > 0; }));
-        std::ofstream(old, std::ios::binary) << readFile(file);
+        std::ofstream(old, std::ios::binary) << FileText(file);
         ASSERT_EQ(::truncate(file.c_str(), 0), 0);
         seam->stall(false);
         break;
     }
     // The flood goes on until the log is seen in the new file.
-    for (int i = 0; i < 1000 && !mark.empty() && readFile(file).find("[log continued") == std::string::npos; ++i) {
+    for (int i = 0; i < 1000 && !mark.empty() && FileText(file).find("[log continued") == std::string::npos; ++i) {
         send(100);
         std::this_thread::sleep_for(10ms);
     }
@@ -168,10 +158,10 @@ TEST_P(LogRotation, EveryByteReachesOneFileOnceInOrder) {
     ASSERT_TRUE(log.finish(10000));
     EXPECT_EQ(stopped(0s), "");
 
-    const std::string before = readFile(oldFd >= 0 ? "/proc/self/fd/" + std::to_string(oldFd) : old);
+    const std::string before = FileText(oldFd >= 0 ? "/proc/self/fd/" + std::to_string(oldFd) : old);
     if (oldFd >= 0)
         ::close(oldFd);
-    std::string after = masked(readFile(file));
+    std::string after = masked(FileText(file));
     const std::string end = "[log ended T]\n";
     ASSERT_TRUE(after.size() >= mark.size() + end.size() && after.starts_with(mark) && after.ends_with(end))
         << after.substr(0, 200);
@@ -218,7 +208,7 @@ TEST_F(Log, FlushWritesAndSyncsAtOnce) {
     log.add("line\n");
     log.flush();
     EXPECT_TRUE(seam->waitFor([&] { return seam->calls > 0; }));
-    EXPECT_EQ(readFile(file), "line\n");
+    EXPECT_EQ(FileText(file), "line\n");
 }
 
 // The writer is held in a sync while the queue fills to exactly its bound, the
@@ -237,7 +227,7 @@ TEST_F(Log, StopsWhenTheQueuePassesItsBound) {
     EXPECT_FALSE(log.isOpen());
     seam->stall(false);
     ASSERT_TRUE(log.finish(10000));
-    EXPECT_EQ(readFile(file), "a\n");
+    EXPECT_EQ(FileText(file), "a\n");
 }
 
 // Closing returns while the writer is still held; it finishes alone, and a new
@@ -267,7 +257,7 @@ TEST_F(Log, CloseLeavesAStalledWriterToFinishAloneAndTheNextLogWaitsItsTurn) {
     seam->waitFor([&] { return seam->inside > 1; }, 1s);
     seam->stall(false);
     ASSERT_TRUE(log.finish(10000));
-    EXPECT_EQ(masked(readFile(file)), "a\n[log ended T]\n[log started T]\nb\n[log ended T]\n");
+    EXPECT_EQ(masked(FileText(file)), "a\n[log ended T]\n[log started T]\nb\n[log ended T]\n");
 }
 
 }  // namespace

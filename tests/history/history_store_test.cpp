@@ -3,16 +3,13 @@
 // of it: saving it whole and logging it as it grows, on full, read-only and
 // vanishing disks. Small file systems come from a private mount namespace of this
 // test process.
-#include "entry.h"
 #include "history_codec.h"
 #include "history_save.h"
 #include "history_spill.h"
 #include "history_store.h"
 #include "history_view.h"
 #include "render.h"
-#include "test_seam.h"
 #include "test_files.h"
-#include "Unit1.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,7 +17,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -499,32 +495,6 @@ TEST_F(HistoryOut, LogOnADiskThatFillsStopsWithOneLine) {
     EXPECT_EQ(view.toPlainText().count(QStringLiteral("[log stopped")), 1);
     EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("received:after\n")));
     ::umount(QFile::encodeName(small.path()).constData());
-}
-
-// ---------------------------------------------------------------- the command line
-
-// Runs the real entry as `morrelcom --log target`; reports and quits once the
-// window is up.
-void RunWithLog(const std::string& target) {
-    const char* argv[] = {"morrelcom", "--log", target.c_str()};
-    if (TakeCommandLine(3, const_cast<char**>(argv)) >= 0) std::exit(3);
-    UseOnlyOverriddenPorts(true);
-    alarm(60);
-    QTimer::singleShot(0, [] {
-        std::fprintf(stderr, "window up, logging: %d\n", int(Form1 && Form1->Memo1->isLogging()));
-        QCoreApplication::quit();
-    });
-    std::exit(RunEntry());
-}
-
-// The program starts all the same, without a log, after one line on stderr.
-TEST(CommandLine, LogThatCannotBeOpenedIsReportedAndTheProgramRunsWithout) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    QTemporaryDir dir;
-    EXPECT_EXIT(RunWithLog(QFile::encodeName(dir.filePath(QStringLiteral("missing/log.txt"))).toStdString()),
-                ::testing::ExitedWithCode(0),
-                "morrelcom: not logging to [^\n]+: No such file or directory\n"
-                "window up, logging: 0\n");
 }
 
 }  // namespace

@@ -228,37 +228,10 @@ TEST_F(HistoryViewTest, ReadOnlyRefusesEditsButSelectsAndCopies) {
     EXPECT_EQ(view->toPlainText(), QStringLiteral("received:x\n"));
 }
 
-// Past the copy limit a copy takes the selection's last characters and says so; a
-// cut that large would lose text, so it removes nothing.
-TEST_F(HistoryViewTest, CopyPastTheLimitTakesTheEndAndSaysSo) {
-    view->setCopyLimit(1000);
-    appendRecords(0, 100);
-    const QString all = view->toPlainText();
-    ASSERT_GT(all.size(), 5 * 1024);
-    QSignalSpy notices(view.get(), &HistoryView::notice);
-    QTest::keyClick(view.get(), Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), all.right(1000));
-    ASSERT_EQ(notices.count(), 1);
-    const QString notice = notices.at(0).at(0).toString();
-    EXPECT_TRUE(notice.startsWith(QStringLiteral("Copied the last 1000 bytes of ")) &&
-                notice.endsWith(QStringLiteral(" KiB selected; use Save History As\u2026 for all of it")))
-        << notice.toStdString();
-
-    QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
-    EXPECT_EQ(view->toPlainText(), all);
-    ASSERT_EQ(notices.count(), 2);
-    EXPECT_TRUE(notices.at(1).at(0).toString().startsWith(QStringLiteral("Too much to cut")));
-
-    view->setSelection(10, 1010);
-    QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), all.mid(10, 1000));
-    EXPECT_EQ(notices.count(), 2);
-}
-
-// Without a limit set, a copy takes at most 64 MiB: from a history just over
-// that, exactly its last 64 MiB (starting within a line), and the notice.
-TEST_F(HistoryViewTest, CopyOfALargerHistoryTakesItsLast64MiB) {
+// A copy takes at most 64 MiB: from a history just over that, exactly its last
+// 64 MiB (starting within a line), and a notice; a cut that large would lose
+// text, so it removes nothing. A smaller selection copies whole, without a word.
+TEST_F(HistoryViewTest, CopyPastItsLimitTakesTheLast64MiBAndACutThatLargeRemovesNothing) {
     std::string all;  // numbered lines of 49 characters and the break
     char line[51];
     for (long long i = 0; all.size() <= (std::size_t{65} << 20); ++i)
@@ -267,8 +240,8 @@ TEST_F(HistoryViewTest, CopyOfALargerHistoryTakesItsLast64MiB) {
         view->appendLatin1(std::string_view(all).substr(at, 1 << 20));
     ASSERT_EQ(view->characterCount(), qsizetype(all.size()));
     QSignalSpy notices(view.get(), &HistoryView::notice);
-    view->selectAll();
-    view->copy();
+    QTest::keyClick(view.get(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
     const QString copied = QGuiApplication::clipboard()->text();
     QGuiApplication::clipboard()->clear();
     const std::size_t from = all.size() - (std::size_t{64} << 20);
@@ -278,6 +251,15 @@ TEST_F(HistoryViewTest, CopyOfALargerHistoryTakesItsLast64MiB) {
     ASSERT_EQ(notices.count(), 1);
     EXPECT_EQ(notices.at(0).at(0).toString(),
               QStringLiteral("Copied the last 64 MiB of 65 MiB selected; use Save History As\u2026 for all of it"));
+
+    QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
+    EXPECT_EQ(view->characterCount(), qsizetype(all.size()));
+    ASSERT_EQ(notices.count(), 2);
+    EXPECT_TRUE(notices.at(1).at(0).toString().startsWith(QStringLiteral("Too much to cut")));
+    view->setSelection(10, 1010);
+    QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QLatin1StringView(all.data() + 10, 1000));
+    EXPECT_EQ(notices.count(), 2);
 }
 
 // Whatever ran out (the store's growth, a lookup within an edit), Clear History
@@ -328,8 +310,9 @@ protected:
 };
 
 // A double click selects the run under the position; at a line's end the run
-// before it, and on an empty line nothing: the selection stays as it was.
-TEST_F(SelectionTest, WordSelectionTakesTheRunUnderThePosition) {
+// before it, and on an empty line nothing: the selection stays as it was. A line
+// is taken with its break, but not past the end.
+TEST_F(SelectionTest, WordAndLineSelectionTakeTheRunOrLineUnderThePosition) {
     const std::pair<qsizetype, std::string> words[] = {
         {0, "received"}, {8, ":"}, {11, "0x48"}, {13, " "}, {19, " "}, {20, ""}, {21, "ab_1"}, {25, "+-"}, {28, "c"}};
     for (const auto& [at, word] : words) {
@@ -338,13 +321,10 @@ TEST_F(SelectionTest, WordSelectionTakesTheRunUnderThePosition) {
         EXPECT_EQ(selected(), word) << "at " << at;
         EXPECT_TRUE(!word.empty() || sel.caret() == 3) << "at " << at;
     }
-}
-
-TEST_F(SelectionTest, LineSelectionTakesTheBreakButNotPastTheEnd) {
     const std::pair<qsizetype, std::string> lines[] = {{5, "received:0x48 0x65 \n"}, {20, "\n"}, {23, "ab_1+-c"}};
     for (const auto& [at, line] : lines) {
         sel.selectLineAt(at);
-        EXPECT_EQ(selected(), line);
+        EXPECT_EQ(selected(), line) << "at " << at;
     }
     sel.select(-5, 1000);  // clamped to the text
     EXPECT_EQ(selected(), kText);

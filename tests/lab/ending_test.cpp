@@ -1,33 +1,17 @@
 // Each ending signal on a real port with the kernel's defaults: the program's own
 // entry (ending_child, the port mapped as COM3) ends orderly, the port's settings
 // are as they were before it started, and its log ends with what came last.
+#include "child_process.h"
 #include "lab_window.h"
 
 #include <QTemporaryDir>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
-
-std::string Describe(const termios& t) {
-    std::string all = std::to_string(t.c_iflag) + ' ' + std::to_string(t.c_oflag) + ' ' + std::to_string(t.c_cflag) +
-                      ' ' + std::to_string(t.c_lflag) + ' ' + std::to_string(cfgetospeed(&t)) + " cc";
-    for (const cc_t c : t.c_cc) all += ' ' + std::to_string(c);
-    return all;
-}
-
-std::string FileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class EndingTest : public ::testing::TestWithParam<std::tuple<LabPort, int>> {};
 
@@ -40,11 +24,8 @@ TEST_P(EndingTest, SignalEndsInOrderPortAsFoundLogComplete) {
     ASSERT_TRUE(found.c_lflag & ICANON) << "not the kernel's defaults";
     QTemporaryDir dir;
     const std::string log = dir.filePath("log.txt").toStdString(), go = dir.filePath("go").toStdString();
-    std::string arguments[] = {MORREL_ENDING_CHILD, port.device, go, "--log", log};
-    char* argv[] = {arguments[0].data(), arguments[1].data(), arguments[2].data(), arguments[3].data(),
-                    arguments[4].data(), nullptr};
-    pid_t child = -1;
-    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ), 0);
+    const pid_t child = Spawn({MORREL_ENDING_CHILD, port.device, go, "--log", log});
+    ASSERT_GT(child, 0);
     // The port is touched only once the program holds it (it refuses a port held).
     const bool connected =
         QTest::qWaitFor([&] { return FileText(log).find("COM3 Opened\n") != std::string::npos; }, 20000);
@@ -62,18 +43,11 @@ TEST_P(EndingTest, SignalEndsInOrderPortAsFoundLogComplete) {
     if (fd >= 0) close(fd);
     EXPECT_TRUE(read) << "connected " << connected << ", queued " << all << "; the log: " << FileText(log);
     kill(child, signo);
-    int status = 0;
-    const bool ended = QTest::qWaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 15000);
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
-    ASSERT_TRUE(ended && WIFEXITED(status)) << "the program did not end in order";
+    const int status = WaitForExit(child, 15000);
+    ASSERT_TRUE(status != -1 && WIFEXITED(status)) << "the program did not end in order";
     EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
     EXPECT_EQ(Describe(TermiosOf(port)), Describe(found)) << "the port is not left as found";
-    std::string text = FileText(log);
-    // The log's own closing line may follow.
-    if (const auto end = text.rfind("\n[log "); end != std::string::npos) text.resize(end + 1);
+    const std::string text = LoggedText(log);
     EXPECT_TRUE(text.ends_with("received:first one!\nreceived:second one\n")) << "the log: " << text;
 }
 

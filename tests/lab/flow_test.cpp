@@ -152,8 +152,9 @@ protected:
 };
 
 // Pulled out while the device floods the line: one loss, and the new device is
-// programmed afresh, to the same line, and passes bytes both ways.
-TEST_P(UnplugTest, LossDuringAFloodIsSaidOnceAndReplugPutsEverythingBack) {
+// programmed afresh, to the same line, and passes bytes both ways; after a
+// Disconnect, a connect opens it like any port.
+TEST_P(UnplugTest, LossDuringAFloodIsSaidOnceReplugPutsEverythingBackAndConnectJustWorks) {
     ASSERT_TRUE(LabWindow::Pick(w.form->ComboBox2, "115200") && LabWindow::Pick(w.form->ComboBox4, "Even") &&
                 LabWindow::Pick(w.form->ComboBox5, "Seven"));
     w.form->RadioButton4->setChecked(true);
@@ -169,9 +170,9 @@ TEST_P(UnplugTest, LossDuringAFloodIsSaidOnceAndReplugPutsEverythingBack) {
             std::this_thread::sleep_for(std::chrono::milliseconds(80));
         }
     });
-    const bool flowing = w.WaitFor("received:");
+    const bool flowing = w.WaitForHistory("received:", 20000);
     const bool unplugged = Unplug();
-    const bool lost = w.WaitFor("COM33 Lost (");
+    const bool lost = w.WaitForHistory("COM33 Lost (", 20000);
     pulled = true;
     device.join();
     ASSERT_TRUE(flowing && unplugged && lost) << w.Text();
@@ -181,7 +182,7 @@ TEST_P(UnplugTest, LossDuringAFloodIsSaidOnceAndReplugPutsEverythingBack) {
 
     const std::size_t mark = Trace::Mark();
     ASSERT_TRUE(Replug());
-    ASSERT_TRUE(w.WaitFor("COM33 Reopened")) << w.Text();
+    ASSERT_TRUE(w.WaitForHistory("COM33 Reopened", 20000)) << w.Text();
     EXPECT_EQ(Trace::ChipOf(kFtdi, mark), connected);
     EXPECT_EQ(std::pair(connected.parity, connected.dataBits), std::pair('E', 7));
     // Whatever the device still had queued comes first, then what it says now.
@@ -194,17 +195,13 @@ TEST_P(UnplugTest, LossDuringAFloodIsSaidOnceAndReplugPutsEverythingBack) {
     EXPECT_EQ(w.Count("Lost"), 1);
     EXPECT_EQ(w.Count("Reopened"), 1);
     w.Disconnect();
-}
 
-TEST_P(UnplugTest, UnplugAndReplugWhileDisconnectedThenConnectJustWorks) {
-    ASSERT_TRUE(Unplug());
-    ASSERT_TRUE(Replug());
     ASSERT_TRUE(w.Connect(kFtdi)) << w.Text();
-    EXPECT_TRUE(w.History().contains("COM33 Opened\n"));
+    EXPECT_TRUE(w.History().contains("COM33 Closed\nCOM33 Opened\n")) << w.Text();
     ASSERT_TRUE(Peer::Of(kFtdi).Write("hi"));
     EXPECT_TRUE(w.WaitForReceived("hi")) << w.Text();
     w.Send("yo");
-    EXPECT_EQ(Peer::Of(kFtdi).Read(2, 10000), "yo");
+    EXPECT_TRUE(GetsAfterOpenEcho(kFtdi, "yo", "F"));
     w.Disconnect();
 }
 

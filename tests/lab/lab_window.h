@@ -1,40 +1,21 @@
 #pragma once
 // The real window on the lab's real ports: the fixed port table, no overrides.
 
-#include "Unit1.h"
-#include "history_view.h"
+#include "../app/window_fixture.h"
 #include "lab.h"
 #include "received_line.h"
-#include "test_seam.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTest>
-#include <gtest/gtest.h>
-#include <memory>
-
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-
-class LabWindow {
+class LabWindow : public WindowDriver {
 public:
     LabWindow() {
         ClearPortOverrides();
-        form = std::make_unique<TForm1>();
-        form->FormCreate();
-        form->show();
+        Open();
         // Received bytes as HEX, so every byte value reads back unambiguously (the
         // format buttons are disabled until Connect, so not clicked).
         form->RadioButton2->setChecked(true);
     }
 
-    QString History() const { return form->Memo1->toPlainText(); }
     std::string Text() const { return History().toStdString(); }
-    bool WaitFor(const QString& text, int timeoutMs = 20000) {
-        return QTest::qWaitFor([&] { return History().contains(text); }, timeoutMs);
-    }
     int Count(const QString& text) const { return History().count(text); }
 
     // Picks `item` in a selector by its text; false when it has no such item.
@@ -43,16 +24,7 @@ public:
         box->setCurrentIndex(at);
         return at >= 0;
     }
-    bool Connect(const LabPort& port) {
-        if (!Pick(form->ComboBox1, port.name)) return false;
-        QTest::mouseClick(form->Button3, Qt::LeftButton);
-        return !form->Button3->isEnabled();
-    }
-    void Disconnect() { QTest::mouseClick(form->Button4, Qt::LeftButton); }
-    void Send(const QString& text) {
-        form->Edit1->setText(text);
-        QTest::mouseClick(form->Button1, Qt::LeftButton);
-    }
+    bool Connect(const LabPort& port) { return Pick(form->ComboBox1, port.name) && WindowDriver::Connect(); }
 
     // Every byte the history shows received, in order; only from its last
     // `chars` characters when given.
@@ -71,8 +43,6 @@ public:
         const qsizetype chars = qsizetype(tail.size()) * 20 + 100;
         return QTest::qWaitFor([&] { return Received(chars).ends_with(tail); }, timeoutMs);
     }
-
-    std::unique_ptr<TForm1> form;
 };
 
 #define LAB_ONLY()                                                             \

@@ -89,12 +89,9 @@ TEST_F(Stress, ConnectDisconnectCyclesShowEveryByteOnceAndInOrder) {
 // The feeder streams in at full speed while the window sends a 255-byte line as
 // fast as the Send button can be clicked: each record stays whole, the bytes sent
 // arrive whole, and the bytes received show once and in order.
-TEST_F(Stress, SendingAndReceivingAtFullSpeedKeepEveryRecordWhole) {
+TEST_F(ConnectedWindowTest, SendingAndReceivingAtFullSpeedKeepEveryRecordWhole) {
     constexpr int kSends = 2000;
-    PtyPair pty;
-    MappedPort port(3, pty);
-    TForm1& w = Open();
-    ASSERT_TRUE(Connect());
+    TForm1& w = *form;
     QTest::mouseClick(w.RadioButton2, Qt::LeftButton);
     HistoryFollower history(*w.Memo1);
     SequenceFeeder feeder(pty);

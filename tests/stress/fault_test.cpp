@@ -10,21 +10,17 @@
 
 namespace {
 
-TEST_F(WindowTest, AKernelHangUpIsToldAndDisconnectReleasesEverything) {
-    PtyPair vanishing;
-    MappedPort p3(3, vanishing);
-    Open();
-    // A first connection starts the reader, which then lives as long as the window.
-    ASSERT_TRUE(Connect());
+TEST_F(ConnectedWindowTest, AKernelHangUpIsToldAndDisconnectReleasesEverything) {
+    // The first connection started the reader, which then lives as long as the window.
     Disconnect();
     const Holdings before = CurrentHoldings();
 
     ASSERT_TRUE(Connect());
-    SequenceFeeder feeder(vanishing);
+    SequenceFeeder feeder(pty);
     feeder.Start(SIZE_MAX, 64, std::chrono::microseconds(200));
     ASSERT_TRUE(WaitForHistory("received:"));
     feeder.Stop();
-    const int fd = open(vanishing.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(pty.followerPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     const int r = fd < 0 ? -1 : ioctl(fd, TIOCVHANGUP);
     if (fd >= 0) close(fd);
     if (r != 0) GTEST_SKIP() << "this machine does not let the test hang the line up: " << errno;

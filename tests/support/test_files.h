@@ -1,10 +1,18 @@
 #pragma once
-// Whole files in and out, for the history's save and store tests.
+// Whole files in and out, for the tests that look at what the program wrote.
 
 #include <QFile>
 #include <QString>
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
 #include <string>
+
+inline std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 inline std::string readAll(const QString& path) {
     QFile file(path);
