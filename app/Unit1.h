@@ -22,6 +22,7 @@ class QMenuBar;
 class QPushButton;
 class QRadioButton;
 class HistoryView;
+class HistoryFindBar;
 class FileSend;
 
 class TForm1 : public QWidget {
@@ -152,6 +153,7 @@ private:
     QAction* selectAllAction_ = nullptr;
     QAction* clearAction_ = nullptr;
     QAction* breakAction_ = nullptr;
+    HistoryFindBar* findBar_ = nullptr;  // Edit > Find…: made when first asked for
 };
 
 extern TForm1* Form1;

@@ -53,4 +53,9 @@ void TForm1::NameControls() {
         {Button4, "Disconnect"},
     };
     for (const auto& [control, name] : names) control->setAccessibleName(QString::fromLatin1(name));
+    // On Linux a combo box's accessible name is its text ("COM1", "9600"); what
+    // it is for comes from the label that names it, as a relation.
+    const std::pair<QLabel*, QComboBox*> labels[] = {
+        {Label1, ComboBox1}, {Label2, ComboBox2}, {Label3, ComboBox3}, {Label4, ComboBox4}, {Label5, ComboBox5}};
+    for (const auto& [label, combo] : labels) label->setBuddy(combo);
 }

@@ -3,6 +3,7 @@
 // sent; the choices start as the form behaves without them.
 #include "Unit1.h"
 
+#include "history_find_bar.h"
 #include "history_view.h"
 
 #include <QAction>
@@ -50,6 +51,9 @@ const char* const kShortcutsText =
     "<tr><td>Return</td><td>in the input line: send the line</td></tr>"
     "<tr><td>Up, Down</td><td>in the input line: the lines sent before, newest first</td></tr>"
     "<tr><td>Ctrl+C, Ctrl+A</td><td>in the history: copy, select all</td></tr>"
+    "<tr><td>Ctrl+F</td><td>Find in the history\u2026</td></tr>"
+    "<tr><td>F3, Shift+F3</td><td>Find Next, Find Previous</td></tr>"
+    "<tr><td>Return, Escape</td><td>in the Find box: find next, close the box</td></tr>"
     "</table>"
     "<p>While \"Send as typing\" is checked, every key typed in the input line goes to the "
     "device, Ctrl+S and Ctrl+Q included.</p>";
@@ -96,6 +100,34 @@ void TForm1::CreateMenuBar() {
     selectAllAction_->setShortcut(QKeySequence::SelectAll);
     selectAllAction_->setShortcutContext(Qt::WidgetShortcut);
     connect(selectAllAction_, &QAction::triggered, this, [this] { Memo1->selectAll(); });
+    edit->addSeparator();
+    // The Find box is made on first use: until then nothing of it exists.
+    auto findBar = [this] {
+        if (!findBar_) findBar_ = new HistoryFindBar(Memo1, this);
+        return findBar_;
+    };
+    QAction* find = AddItem(edit, "Find", tr("&Find\u2026"));
+    find->setShortcut(QKeySequence(tr("Ctrl+F")));
+    connect(find, &QAction::triggered, this, [findBar] { findBar()->showFind(); });
+    // With a text to find, the box shows the outcome; without one it asks for it.
+    auto findAgain = [findBar](bool forward) {
+        HistoryFindBar* bar = findBar();
+        if (bar->text().isEmpty()) {
+            bar->showFind();
+            return;
+        }
+        bar->show();
+        if (forward)
+            bar->findNext();
+        else
+            bar->findPrevious();
+    };
+    QAction* findNext = AddItem(edit, "FindNext", tr("Find &Next"));
+    findNext->setShortcut(QKeySequence(Qt::Key_F3));
+    connect(findNext, &QAction::triggered, this, [findAgain] { findAgain(true); });
+    QAction* findPrevious = AddItem(edit, "FindPrevious", tr("Find Pre&vious"));
+    findPrevious->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3));
+    connect(findPrevious, &QAction::triggered, this, [findAgain] { findAgain(false); });
     edit->addSeparator();
     clearAction_ = AddItem(edit, "ClearHistory", tr("C&lear History"));
     connect(clearAction_, &QAction::triggered, this, &TForm1::Button2Click);

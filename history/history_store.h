@@ -104,6 +104,10 @@ public:
     public:
         qsizetype size() const { return size_; }
         std::size_t parts() const { return pieces_.size() + 1; }
+        // Part `index`'s length in characters, known without reading it.
+        std::size_t partSize(std::size_t index) const {
+            return index < pieces_.size() ? pieces_[index].bytes : tail_.size();
+        }
         // Part `index`'s characters, each part but the last ending with its break.
         // A part that does not come back reads as the placeholder the store shows
         // for it, and the answer is false. `codec` belongs to the calling thread.

@@ -3,6 +3,8 @@
 // are in history_view_input.cpp.
 #include "history_view_p.h"
 
+#include "history_accessible.h"
+
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPaintEvent>
@@ -244,7 +246,9 @@ QRect HistoryView::Private::caretRect() {
     return QRect(x - 1, y + qFloor(row.y()), 3, qCeil(row.height()));
 }
 
+// Every change of the caret or the selection ends here.
 void HistoryView::Private::restartBlink() {
+    HistoryAccessible::caretMoved(q);
     caretOn = true;
     blinkTimer.stop();
     const int flash = QGuiApplication::styleHints()->cursorFlashTime();
@@ -317,6 +321,7 @@ void HistoryView::Private::ranOutOfMemory() {
 // ---------------------------------------------------------------- HistoryView
 
 HistoryView::HistoryView(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Private>(this)) {
+    HistoryAccessible::install();
     setVerticalScrollBar(new HistoryScrollBar(Qt::Vertical, this));
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -339,10 +344,12 @@ void HistoryView::appendLatin1(std::string_view bytes) {
     if (bytes.empty() || isOutOfMemory())
         return;
     const qsizetype lines = d->store.lineCount();
+    const qsizetype size = d->store.size();
     d->markChanged(lines - 1);
     d->guarded([&] { d->store.append(bytes); });
     d->sel.appended(lines);
     d->scheduleSync();
+    HistoryAccessible::textAppended(this, size);
 }
 
 void HistoryView::appendText(const QString& text) {
@@ -356,17 +363,23 @@ bool HistoryView::isOutOfMemory() const {
 }
 
 void HistoryView::clear() {
+    const qsizetype removed = d->store.size();
+    HistoryAccessible::textChanging(this, 0, removed);
     d->store.clear();
     d->reset();
+    HistoryAccessible::textChanged(this, 0, removed, 0);
     d->followEnd = true;
     d->sync();
     viewport()->update();
 }
 
 void HistoryView::setPlainText(const QString& text) {
+    const qsizetype removed = d->store.size();
+    HistoryAccessible::textChanging(this, 0, removed);
     d->store.clear();
     d->reset();
     d->guarded([&] { d->store.append(toLatin1(text)); });
+    HistoryAccessible::textChanged(this, 0, removed, d->store.size());
     d->followEnd = false;  // like any editor, a new text is shown from its top
     d->sync();
     viewport()->update();
@@ -393,6 +406,16 @@ void HistoryView::setSelection(qsizetype anchor, qsizetype position) {
 }
 
 bool HistoryView::hasSelection() const { return d->sel.hasSelection(); }
+
+std::pair<qsizetype, qsizetype> HistoryView::selectionRange() const { return {d->sel.start(), d->sel.end()}; }
+
+void HistoryView::showRange(qsizetype from, qsizetype to) {
+    d->sync();
+    const qsizetype size = d->store.size();
+    d->ensureVisible(std::clamp<qsizetype>(to, 0, size));
+    d->ensureVisible(std::clamp<qsizetype>(from, 0, size));
+    d->followEnd = false;
+}
 
 QString HistoryView::selectedText() const { return d->text(d->sel.start(), d->sel.length()); }
 

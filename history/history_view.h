@@ -16,6 +16,7 @@
 #include <QString>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 class HistoryStore;
 
@@ -56,6 +57,11 @@ public:
     // Selects from anchor to position (the caret ends at position).
     void setSelection(qsizetype anchor, qsizetype position);
     bool hasSelection() const;
+    // The selection as [start, end); both the caret's position when none.
+    std::pair<qsizetype, qsizetype> selectionRange() const;
+    // Scrolls [from, to) into view, `from` first when it does not all fit, and
+    // stays there while text arrives (a found match, say).
+    void showRange(qsizetype from, qsizetype to);
     // The whole selection, however large: for tests and small selections.
     QString selectedText() const;
     void selectAll();
@@ -150,6 +156,8 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    friend class HistoryAccessible;  // reads the text, caret and layout for screen readers
+
     // The line saying the log stopped by itself, posted from the log's thread.
     Q_INVOKABLE void takeLogStop();
 

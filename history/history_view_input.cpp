@@ -3,6 +3,8 @@
 // the text is refused; scrolling, selecting and copying still work.
 #include "history_view_p.h"
 
+#include "history_accessible.h"
+
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
@@ -131,6 +133,7 @@ void HistoryView::Private::replaceSelection(std::string_view bytes) {
     std::string text;
     const qsizetype from = sel.start();
     const qsizetype length = sel.length();
+    HistoryAccessible::textChanging(q, from, length);
     const bool done = guarded([&] {
         text = HistoryStore::normalizeBreaks(bytes);
         if (length == 0 && text.empty())
@@ -141,6 +144,7 @@ void HistoryView::Private::replaceSelection(std::string_view bytes) {
     if (!done || (length == 0 && text.empty()))
         return;
     sel.edited(from, length, qsizetype(text.size()));
+    HistoryAccessible::textChanged(q, from, length, qsizetype(text.size()));
     preferredX = -1;
     setCaret(from + qsizetype(text.size()), false);
     sync();
