@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QVBoxLayout>
 
@@ -95,11 +96,32 @@ void HistoryFindBar::showFind() {
         if (to - from <= kLongestTakenSelection)
             text_->setText(view_->selectedText());
     }
+    if (!placed_) placeBesideWindow();
     show();
     raise();
     activateWindow();
     text_->setFocus();
     text_->selectAll();
+}
+
+void HistoryFindBar::placeBesideWindow() {
+    placed_ = true;
+    const QWidget* window = view_->window();
+    const QScreen* screen = window->screen();
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QRect beside = window->frameGeometry();
+    const QSize size = sizeHint();
+    constexpr int kGap = 8;
+    // Right of the window, left of it, then below it; else where Qt puts it.
+    for (const QPoint at : {QPoint(beside.right() + 1 + kGap, beside.top()),
+                            QPoint(beside.left() - kGap - size.width(), beside.top()),
+                            QPoint(beside.left(), beside.bottom() + 1 + kGap)}) {
+        if (room.contains(QRect(at, size))) {
+            move(at);
+            return;
+        }
+    }
 }
 
 void HistoryFindBar::findNext() { find(HistorySearch::Direction::Forward); }

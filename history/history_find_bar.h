@@ -51,8 +51,11 @@ private:
     void setStatus(const QString& text);
     void setSearching(bool searching);
     bool historyChanged() const;
+    // The first time it shows: beside the window, where it hides no history.
+    void placeBesideWindow();
 
     HistoryView* view_;
+    bool placed_ = false;
     HistorySearch search_;
     QTimer progressTimer_;
     std::uint64_t frontChanges_ = 0;  // the history's, when the search started
