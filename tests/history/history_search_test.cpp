@@ -11,84 +11,70 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <optional>
 #include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using Direction = HistorySearch::Direction;
 using Outcome = HistorySearch::Outcome;
+using Result = HistorySearch::Result;
+constexpr auto kForward = Direction::Forward, kBackward = Direction::Backward;
 
-unsigned char lower(unsigned char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
-        return static_cast<unsigned char>(c + 0x20);
-    return c;
-}
-
-bool sameAt(const std::string& text, std::size_t at, const std::string& needle, bool matchCase) {
-    for (std::size_t i = 0; i < needle.size(); ++i) {
-        const auto a = static_cast<unsigned char>(text[at + i]), b = static_cast<unsigned char>(needle[i]);
-        if (matchCase ? a != b : lower(a) != lower(b))
-            return false;
-    }
-    return true;
-}
-
-// What the search must answer, the slow and obvious way.
-HistorySearch::Result plainFind(const std::string& text, const HistorySearch::Query& q) {
-    const auto size = qsizetype(text.size()), n = qsizetype(q.text.size());
-    const qsizetype from = std::clamp<qsizetype>(q.from, 0, size);
-    std::vector<qsizetype> starts;
-    for (qsizetype at = 0; n > 0 && at + n <= size; ++at)
-        if (sameAt(text, std::size_t(at), q.text, q.matchCase))
-            starts.push_back(at);
-    if (starts.empty())
+// What the search must answer, the obvious way: fold both, then std::string's own find.
+Result plainFind(std::string text, HistorySearch::Query q) {
+    for (std::string* s : {&text, &q.text})
+        for (char& c : *s)
+            if (const auto u = static_cast<unsigned char>(c);
+                !q.matchCase && ((u >= 'A' && u <= 'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7)))
+                c = char(u + 0x20);
+    const std::size_t n = q.text.size(), from = std::size_t(std::clamp<qsizetype>(q.from, 0, qsizetype(text.size())));
+    const bool forward = q.direction == kForward;
+    std::size_t at = forward ? text.find(q.text, from) : from < n ? std::string::npos : text.rfind(q.text, from - n);
+    const bool wrapped = at == std::string::npos;
+    if (wrapped)
+        at = forward ? text.find(q.text) : text.rfind(q.text);
+    if (n == 0 || at == std::string::npos)
         return {};
-    auto found = [n](qsizetype at, bool wrapped) { return HistorySearch::Result{Outcome::Found, at, at + n, wrapped}; };
-    if (q.direction == Direction::Forward) {
-        for (const qsizetype at : starts)
-            if (at >= from)
-                return found(at, false);
-        return found(starts.front(), true);
-    }
-    for (auto it = starts.rbegin(); it != starts.rend(); ++it)
-        if (*it + n <= from)
-            return found(*it, false);
-    return found(starts.back(), true);
+    return {Outcome::Found, qsizetype(at), qsizetype(at + n), wrapped};
 }
 
-HistorySearch::Result findAll(const HistoryStore& store, const HistorySearch::Query& q) {
-    const std::optional<HistorySearch::Result> r =
-        HistorySearch::find(store.snapshot(), q, [](qint64) { return true; });
-    EXPECT_TRUE(r.has_value());
-    return r.value_or(HistorySearch::Result{Outcome::OutOfMemory});
+// A search that stopped on its own shows as OutOfMemory, which no case expects.
+Result findIn(const HistoryStore::Snapshot& snapshot, const HistorySearch::Query& q) {
+    return HistorySearch::find(snapshot, q, [](qint64) { return true; }).value_or(Result{Outcome::OutOfMemory});
 }
 
-void expectSame(const HistorySearch::Result& got, const HistorySearch::Result& want) {
-    EXPECT_EQ(int(got.outcome), int(want.outcome));
-    EXPECT_EQ(got.start, want.start);
-    EXPECT_EQ(got.end, want.end);
-    EXPECT_EQ(got.wrapped, want.wrapped);
+void expectSame(const Result& a, const Result& b) {
+    EXPECT_EQ(std::tuple(int(a.outcome), a.start, a.end, a.wrapped), std::tuple(int(b.outcome), b.start, b.end, b.wrapped));
 }
 
-int tmpFile() { return ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); }
+void spillToAFile(HistoryStore& store) {
+    const int fd = ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    store.setSpillFile(fd);
+}
 
 std::string hexLines(std::mt19937& rng, int lines) {
     std::string s;
     unsigned char read[10];
     for (int i = 0; i < lines; ++i) {
-        for (unsigned char& b : read)
-            b = static_cast<unsigned char>(rng());
+        std::generate(std::begin(read), std::end(read), [&rng] { return static_cast<unsigned char>(rng()); });
         RenderReceived(read, sizeof read, ReceiveFormat::Hex, s);
     }
     return HistoryStore::normalizeBreaks(s);
+}
+
+// The thread's answer, or OutOfMemory when none came in time.
+Result answer(QSignalSpy& spy) {
+    if (!QTest::qWaitFor([&spy] { return spy.count() == 1; }, 10000))
+        return {Outcome::OutOfMemory};
+    return spy.takeFirst().at(0).value<Result>();
 }
 
 // ---------------------------------------------------------------- what is found
@@ -98,40 +84,31 @@ std::string hexLines(std::mt19937& rng, int lines) {
 // wrapping, and texts that cannot match.
 TEST(HistorySearch, FindsWhatTheRulesSay) {
     const std::string text = "alpha\nBeta gamma\nbeta \xC4\xD7\xE9\n\xF7tail";
-    struct Row {
-        const char* needle;
-        bool matchCase;
-        Direction direction;
-        qsizetype from;
-        qsizetype start;  // -1: not found
-        bool wrapped;
-    };
-    const Row rows[] = {
-        {"a\nBe", true, Direction::Forward, 0, 4, false},        // across a break
-        {"beta", false, Direction::Forward, 0, 6, false},        // folds ASCII
-        {"beta", true, Direction::Forward, 0, 17, false},        // case kept
-        {"beta", false, Direction::Forward, 7, 17, false},       // from inside a match: the next one
-        {"beta", false, Direction::Forward, 18, 6, true},        // past the last: wraps
-        {"beta", false, Direction::Backward, 21, 17, false},     // ending just at `from`
-        {"beta", false, Direction::Backward, 20, 6, false},      // one short of it: the one before
-        {"beta", false, Direction::Backward, 9, 17, true},       // none before: wraps to the last
-        {"\xE4\xD7\xC9", false, Direction::Forward, 0, 22, false},  // folds Latin-1
-        {"\xE4\xD7\xC9", true, Direction::Forward, 0, -1, false},
-        {"\xF7", false, Direction::Forward, 0, 26, false},       // ÷ is not ×
-        {"TAIL", false, Direction::Backward, 1000, 27, false},   // `from` past the end: the end
-        {"", false, Direction::Forward, 0, -1, false},
-        {"gamma\nbeta \xC4\xD7\xE9\n\xF7tailX", false, Direction::Forward, 0, -1, false},  // longer than the rest
+    // start -1: not found
+    const struct { const char* needle; bool matchCase; Direction direction; qsizetype from, start; bool wrapped; } rows[] = {
+        {"a\nBe", true, kForward, 0, 4, false},                    // across a break
+        {"beta", false, kForward, 0, 6, false},                    // folds ASCII
+        {"beta", true, kForward, 0, 17, false},                    // case kept
+        {"beta", false, kForward, 7, 17, false},                   // from inside a match: the next one
+        {"beta", false, kForward, 18, 6, true},                    // past the last: wraps
+        {"beta", false, kBackward, 21, 17, false},                 // ending just at `from`
+        {"beta", false, kBackward, 20, 6, false},                  // one short of it: the one before
+        {"beta", false, kBackward, 9, 17, true},                   // none before: wraps to the last
+        {"\xE4\xD7\xC9", false, kForward, 0, 22, false},           // folds Latin-1
+        {"\xE4\xD7\xC9", true, kForward, 0, -1, false},
+        {"\xF7", false, kForward, 0, 26, false},                   // ÷ is not ×
+        {"TAIL", false, kBackward, 1000, 27, false},               // `from` past the end: the end
+        {"", false, kForward, 0, -1, false},
+        {"gamma\nbeta \xC4\xD7\xE9\n\xF7tailX", false, kForward, 0, -1, false},  // longer than the rest
     };
     for (const std::size_t chunk : {std::size_t(8), HistoryStore::kDefaultChunkBytes}) {
         HistoryStore store(chunk);
         store.append(text);
-        for (const Row& row : rows) {
+        for (const auto& row : rows) {
             SCOPED_TRACE(::testing::Message() << "chunk " << chunk << ", " << row.needle << " from " << row.from);
-            const HistorySearch::Query q{row.needle, row.matchCase, row.direction, row.from};
-            const qsizetype n = qsizetype(std::strlen(row.needle));
-            expectSame(findAll(store, q), row.start < 0 ? HistorySearch::Result{}
-                                                        : HistorySearch::Result{Outcome::Found, row.start,
-                                                                                row.start + n, row.wrapped});
+            const qsizetype end = row.start + qsizetype(std::strlen(row.needle));
+            expectSame(findIn(store.snapshot(), {row.needle, row.matchCase, row.direction, row.from}),
+                       row.start < 0 ? Result{} : Result{Outcome::Found, row.start, end, row.wrapped});
         }
     }
 }
@@ -147,9 +124,9 @@ TEST(HistorySearch, FindsAMatchAcrossTheWindowsOfAPart) {
         text.replace(std::size_t(at), 6, "needle");
         HistoryStore store;
         store.append(text);
-        const HistorySearch::Result want{Outcome::Found, at, at + 6, false};
-        expectSame(findAll(store, {"needle", true, Direction::Backward, kSize}), want);
-        expectSame(findAll(store, {"needle", true, Direction::Forward, 0}), want);
+        for (const Direction d : {kBackward, kForward})
+            expectSame(findIn(store.snapshot(), {"needle", true, d, d == kForward ? 0 : kSize}),
+                       {Outcome::Found, at, at + 6, false});
     }
 }
 
@@ -162,105 +139,71 @@ TEST_P(SearchTiers, AgreesWithAPlainSearch) {
     const auto [chunk, budget] = GetParam();
     std::mt19937 rng(20240612);
     HistoryStore store(chunk, budget);
-    const int fd = tmpFile();
-    ASSERT_GE(fd, 0);
-    store.setSpillFile(fd);
+    spillToAFile(store);
     static const char alphabet[] = "aAbB\n\xE9\xC9\xD7\xF7";
-    auto letter = [&rng] { return alphabet[std::uniform_int_distribution<int>(0, sizeof alphabet - 2)(rng)]; };
+    auto letter = [&rng] { return alphabet[rng() % (sizeof alphabet - 1)]; };
     std::string text;
     while (text.size() < 6000) {
         const unsigned kind = rng() % 10;
-        const unsigned length = kind < 5 ? rng() % 4 : kind < 8 ? rng() % 8 : 40 + rng() % 20;
-        for (unsigned i = 0; i < length; ++i)
+        for (unsigned i = 0, length = kind < 5 ? rng() % 4 : kind < 8 ? rng() % 8 : 40 + rng() % 20; i < length; ++i)
             text.push_back(letter());
         text.push_back('\n');
     }
     store.append(text);
-    ASSERT_EQ(store.text(0, store.size()), text);
     if (budget < HistoryStore::kDefaultMemoryBudget) {
         ASSERT_GT(store.spilledChunks(), store.chunkCount() / 2);
     }
-    for (int round = 0; round < 600; ++round) {
-        HistorySearch::Query q;
+    for (int round = 0; round < 600 && !HasFailure(); ++round) {
         // Some longer than a part, so that a match spans three.
-        const auto n = std::size_t(round % 5 == 1 ? std::uniform_int_distribution<int>(60, 150)(rng)
-                                                  : std::uniform_int_distribution<int>(1, 12)(rng));
-        if (round % 3 == 0) {
-            q.text.resize(n);
-            for (char& c : q.text)
-                c = letter();
-        } else {
-            q.text = text.substr(std::uniform_int_distribution<std::size_t>(0, text.size() - n)(rng), n);
-        }
-        q.matchCase = round % 2 == 0;
-        q.direction = round % 4 < 2 ? Direction::Forward : Direction::Backward;
-        q.from = std::uniform_int_distribution<qsizetype>(-2, qsizetype(text.size()) + 2)(rng);
+        const std::size_t n = round % 5 == 1 ? 60 + rng() % 91 : 1 + rng() % 12;
+        HistorySearch::Query q{text.substr(rng() % (text.size() - n + 1), n), round % 2 == 0,
+                               round % 4 < 2 ? kForward : kBackward,
+                               std::uniform_int_distribution<qsizetype>(-2, qsizetype(text.size()) + 2)(rng)};
+        if (round % 3 == 0)
+            std::generate(q.text.begin(), q.text.end(), letter);
         SCOPED_TRACE(::testing::Message() << "round " << round << " from " << q.from << " n " << n);
-        expectSame(findAll(store, q), plainFind(text, q));
-        if (HasFailure())
-            break;
+        expectSame(findIn(store.snapshot(), q), plainFind(text, q));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Parts, SearchTiers,
-                         ::testing::Values(std::make_pair(std::size_t(16), HistoryStore::kDefaultMemoryBudget),
-                                           std::make_pair(std::size_t(256), HistoryStore::kDefaultMemoryBudget),
-                                           std::make_pair(std::size_t(256), std::size_t(4096))));
+constexpr std::size_t kNoSpill = HistoryStore::kDefaultMemoryBudget;
+INSTANTIATE_TEST_SUITE_P(Parts, SearchTiers, ::testing::Values(std::pair<std::size_t, std::size_t>{16, kNoSpill},
+                                                               std::pair<std::size_t, std::size_t>{256, kNoSpill},
+                                                               std::pair<std::size_t, std::size_t>{256, 4096}));
+
+// ---------------------------------------------------------------- many parts, progress and stopping
 
 // Next from the end of each match and Previous from the start of each go through
-// every one of 10 000 in order, and wrap once at either end.
-TEST(HistorySearch, StepsThroughEveryMatchBothWays) {
-    constexpr int kMatches = 10000;
+// every one of 10 000 in order, and wrap once at either end. A miss looks at
+// every character once, telling as it goes; a hit backward in the newest part
+// reads that part alone; a stop answers nothing.
+TEST(HistorySearch, StepsThroughEveryMatchTellsProgressAndStops) {
+    constexpr std::size_t kMatches = 10000;
     std::mt19937 rng(5);
     HistoryStore store(16 * 1024);
     std::vector<qsizetype> marks;
     std::string text;
-    for (int i = 0; i < kMatches; ++i) {
-        text += hexLines(rng, 1 + i % 3);
+    for (std::size_t i = 0; i < kMatches; ++i) {
+        text += hexLines(rng, 1 + int(i % 3));
         marks.push_back(qsizetype(text.size()) + 9);
         text += "received:Mark\n";
     }
     store.append(text);
-    ASSERT_GT(store.chunkCount(), 10u);
     const HistoryStore::Snapshot snapshot = store.snapshot();
-    auto step = [&](Direction direction, qsizetype from) {
-        return HistorySearch::find(snapshot, {"mark", false, direction, from}, [](qint64) { return true; });
-    };
-    qsizetype from = 0;
-    for (int i = 0; i < kMatches; ++i) {
-        const auto r = step(Direction::Forward, from);
-        ASSERT_TRUE(r && r->outcome == Outcome::Found && r->start == marks[std::size_t(i)] && !r->wrapped) << i;
-        from = r->end;
+    ASSERT_GT(snapshot.parts(), 10u);
+    for (const Direction d : {kForward, kBackward}) {
+        qsizetype from = d == kForward ? 0 : store.size();
+        for (std::size_t i = 0; i <= kMatches; ++i) {
+            const std::size_t want = d == kForward ? i % kMatches : (2 * kMatches - 1 - i) % kMatches;
+            const Result r = findIn(snapshot, {"mark", false, d, from});
+            ASSERT_TRUE(r.outcome == Outcome::Found && r.start == marks[want] && r.wrapped == (i == kMatches)) << i;
+            from = d == kForward ? r.end : r.start;
+        }
     }
-    auto r = step(Direction::Forward, from);
-    ASSERT_TRUE(r && r->start == marks.front() && r->wrapped);
-    from = store.size();
-    for (int i = kMatches - 1; i >= 0; --i) {
-        r = step(Direction::Backward, from);
-        ASSERT_TRUE(r && r->outcome == Outcome::Found && r->start == marks[std::size_t(i)] && !r->wrapped) << i;
-        from = r->start;
-    }
-    r = step(Direction::Backward, from);
-    ASSERT_TRUE(r && r->start == marks.back() && r->wrapped);
-}
-
-// ---------------------------------------------------------------- progress and stopping
-
-// A miss looks at every character once, telling as it goes; a hit backward in
-// the newest part reads that part alone; a stop answers nothing.
-TEST(HistorySearch, TellsProgressReadsNewestFirstAndStops) {
-    std::mt19937 rng(9);
-    HistoryStore store(16 * 1024);
-    store.append("received:Needle\n" + hexLines(rng, 3000) + "received:Needle\n");
-    const HistoryStore::Snapshot snapshot = store.snapshot();
-    ASSERT_GT(snapshot.parts(), 8u);
 
     std::vector<qint64> told;
-    auto tell = [&told](qint64 looked) {
-        told.push_back(looked);
-        return true;
-    };
-    auto r = HistorySearch::find(snapshot, {"absent", true, Direction::Forward, 0}, tell);
+    auto tell = [&told](qint64 looked) { return told.push_back(looked), true; };
+    auto r = HistorySearch::find(snapshot, {"absent", true, kForward, 0}, tell);
     ASSERT_TRUE(r && r->outcome == Outcome::NotFound);
     EXPECT_GE(told.size(), snapshot.parts());
     EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
@@ -268,46 +211,43 @@ TEST(HistorySearch, TellsProgressReadsNewestFirstAndStops) {
     EXPECT_LE(told.back(), snapshot.size() + 5);
 
     told.clear();
-    r = HistorySearch::find(snapshot, {"needle", false, Direction::Backward, snapshot.size()}, tell);
-    ASSERT_TRUE(r && r->outcome == Outcome::Found && !r->wrapped);
-    EXPECT_EQ(r->end, snapshot.size() - 1);
+    r = HistorySearch::find(snapshot, {"MARK", false, kBackward, snapshot.size()}, tell);
+    ASSERT_TRUE(r && r->start == marks.back());
     EXPECT_LE(told.size(), 2u) << "backward read more than the newest parts";
 
     int calls = 0;
-    r = HistorySearch::find(snapshot, {"absent", true, Direction::Forward, 0}, [&calls](qint64) { return ++calls < 4; });
+    r = HistorySearch::find(snapshot, {"absent", true, kForward, 0}, [&calls](qint64) { return ++calls < 4; });
     EXPECT_FALSE(r.has_value());
     EXPECT_EQ(calls, 4);
 }
 
-class HistorySearchThread : public ::testing::Test {
-protected:
-    // Waits, with a bound, for the search to end or to have looked at everything.
-    static bool waitFor(const std::function<bool()>& done) { return QTest::qWaitFor(done, 10000); }
-};
-
-// On its own thread: the answer comes from the event loop; an empty text starts
-// no thread; a search stopped after its answer was posted says nothing.
-TEST_F(HistorySearchThread, AnswersFromTheEventLoopAndNotOnceStopped) {
-    HistoryStore store;
-    store.append("one two\nthree");
+// On its own thread, over a snapshot: the answer comes from the event loop and
+// is about the history as it was (a flood's own matches are not seen, parts
+// spilled before and meanwhile read back); an empty text starts no thread; a
+// search stopped after its answer was posted says nothing.
+TEST(HistorySearchThread, AnswersAboutItsSnapshotFromTheEventLoopAndNotOnceStopped) {
+    std::mt19937 rng(11);
+    HistoryStore store(16 * 1024, 256 * 1024);
+    spillToAFile(store);
+    store.append("received:First\n" + hexLines(rng, 3000));
+    ASSERT_GT(store.spilledChunks(), 0u);
     HistorySearch search;
     QSignalSpy spy(&search, &HistorySearch::finished);
-
-    search.start(store.snapshot(), {"THREE", false, Direction::Forward, 0});
+    search.start(store.snapshot(), {"first", false, kBackward, store.size()});
     EXPECT_TRUE(search.isRunning());
-    ASSERT_TRUE(waitFor([&] { return spy.count() == 1; }));
-    auto result = spy.takeFirst().at(0).value<HistorySearch::Result>();
-    EXPECT_EQ(int(result.outcome), int(Outcome::Found));
-    EXPECT_EQ(result.start, 8);
+    const std::string flood = hexLines(rng, 200) + "received:First\n";
+    for (int i = 0; i < 100; ++i)
+        store.append(flood);
+    expectSame(answer(spy), {Outcome::Found, 9, 14, false});
     EXPECT_FALSE(search.isRunning());
+    EXPECT_GT(store.spilledChunks(), 0u);
 
-    search.start(store.snapshot(), {"", false, Direction::Forward, 0});
-    ASSERT_TRUE(waitFor([&] { return spy.count() == 1; }));
-    EXPECT_EQ(int(spy.takeFirst().at(0).value<HistorySearch::Result>().outcome), int(Outcome::NotFound));
+    search.start(store.snapshot(), {"", false, kForward, 0});
+    expectSame(answer(spy), {});
 
     // Its answer is on its way once it has looked at everything; stop() then waits
     // for the thread. The event loop does not run meanwhile.
-    search.start(store.snapshot(), {"two", false, Direction::Forward, 0});
+    search.start(store.snapshot(), {"first", false, kForward, 0});
     for (int i = 0; i < 10000 && search.looked() != search.total(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_EQ(search.looked(), search.total());
@@ -315,31 +255,6 @@ TEST_F(HistorySearchThread, AnswersFromTheEventLoopAndNotOnceStopped) {
     EXPECT_FALSE(search.isRunning());
     QTest::qWait(50);
     EXPECT_EQ(spy.count(), 0);
-}
-
-// A search started before a flood answers about the history as it was: the
-// flood's own matches are not seen, and parts spilled before and meanwhile read back.
-TEST_F(HistorySearchThread, FindsWhatWasThereWhileAFloodArrives) {
-    std::mt19937 rng(11);
-    HistoryStore store(16 * 1024, 256 * 1024);
-    const int fd = tmpFile();
-    ASSERT_GE(fd, 0);
-    store.setSpillFile(fd);
-    store.append("received:First\n" + hexLines(rng, 3000));
-    ASSERT_GT(store.spilledChunks(), 0u);
-    const qsizetype size = store.size();
-    HistorySearch search;
-    QSignalSpy spy(&search, &HistorySearch::finished);
-    search.start(store.snapshot(), {"first", false, Direction::Backward, size});
-    const std::string flood = hexLines(rng, 200) + "received:First\n";
-    for (int i = 0; i < 100; ++i)
-        store.append(flood);
-    ASSERT_TRUE(waitFor([&] { return spy.count() == 1; }));
-    EXPECT_GT(store.spilledChunks(), 0u);
-    const auto result = spy.takeFirst().at(0).value<HistorySearch::Result>();
-    EXPECT_EQ(int(result.outcome), int(Outcome::Found));
-    EXPECT_EQ(result.start, 9);
-    EXPECT_FALSE(result.wrapped);
 }
 
 }  // namespace
