@@ -1,6 +1,7 @@
 // Opening and closing a port, and which ports the scan lists. Which path a
 // selector text builds, and which port a path names, are checked against a
 // reference of their own by the port_path fuzz target, over its seeds in every run.
+#include "emergency_restore.h"
 #include "serial_fixture.h"
 #include "test_thread.h"
 
@@ -147,6 +148,34 @@ TEST_F(OpenCloseTest, TheScanListsExactlyThePortsThatOpenInOrderWithoutOpeningTh
     char events[4096];
     EXPECT_LT(read(watch, events, sizeof events), 0) << "the scan opened the port";
     close(watch);
+}
+
+// An abrupt end puts back the ports still remembered, and leaves alone one that
+// was forgotten (closed: its number may be someone else's file by then).
+TEST(EmergencyRestore, PutsBackOnlyThePortsStillRemembered) {
+    Pty a, b;
+    ASSERT_TRUE(a.ok() && b.ok());
+    const int fds[] = {OpenFollower(a.followerPath()), OpenFollower(b.followerPath())};
+    termios found[2]{};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_GE(fds[i], 0);
+        LineTermios line;
+        SavedTermios saved;
+        ASSERT_TRUE(ReadLineTermios(fds[i], &line, &saved));
+        ASSERT_EQ(tcgetattr(fds[i], &found[i]), 0);
+        ASSERT_TRUE(RememberPortForEmergency(fds[i], saved, false));
+        termios changed = found[i];
+        changed.c_lflag ^= ICANON | ECHO;
+        ASSERT_EQ(tcsetattr(fds[i], TCSANOW, &changed), 0);
+    }
+    ForgetPortForEmergency(fds[0]);
+    RestoreAllPortsNow();
+    termios now[2]{};
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(tcgetattr(fds[i], &now[i]), 0);
+    EXPECT_NE(now[0].c_lflag, found[0].c_lflag) << "a forgotten port was touched";
+    EXPECT_EQ(now[1].c_lflag, found[1].c_lflag) << "a remembered port was not put back";
+    ForgetPortForEmergency(fds[1]);
+    for (const int fd : fds) close(fd);
 }
 
 }  // namespace

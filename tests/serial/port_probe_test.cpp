@@ -51,7 +51,9 @@ TEST_F(ProbeTree, TellsWhatWouldKeepThePortFromOpening) {
     const std::string other = std::to_string(getpid() + 1);  // the tree is fake, so any number does
     const std::string number = std::to_string(major(node_.st_rdev)) + ":" + std::to_string(minor(node_.st_rdev));
     const std::string ptyDriver =
-        "pty_slave            /dev/pts      " + std::to_string(major(node_.st_rdev)) + " 0-1048575 pty:slave\n";
+        "pty_slave            /dev/pts      " + std::to_string(major(node_.st_rdev)) + " " +
+        std::to_string(minor(node_.st_rdev)) + "-" + std::to_string(minor(node_.st_rdev)) +  // both ends count
+        " pty:slave\n";
     const std::string pts = device.substr(device.rfind('/') + 1);
     using Files = std::vector<std::pair<std::string, std::string>>;
     struct Case { const char* name; Files files; std::string device; DWORD verdict; };
