@@ -91,6 +91,19 @@ TEST_F(ConnectedWindowTest, WhatCameBeforeTheEndShowsBeforeItAndNothingAfter) {
     EXPECT_EQ(Added(), QStringLiteral("received:last\nCOM3 Lost (device gone)\n"));
 }
 
+// So does the program's end: what the reader took shows before the port closes.
+TEST_F(ConnectedWindowTest, TheProgramsEndShowsWhatTheReaderTook) {
+    form->Button4Click();
+    ASSERT_TRUE(pty.write("end"));
+    for (int i = 0; i < 5000 && pty.pending() != 3; ++i) QThread::msleep(1);
+    ASSERT_TRUE(Connect());
+    history0 = History();
+    for (int i = 0; i < 5000 && pty.pending() != 0; ++i) QThread::msleep(1);
+    ASSERT_EQ(pty.pending(), 0);
+    form->EndSession();
+    EXPECT_EQ(Added(), QStringLiteral("received:end\n"));
+}
+
 // A connect that fails keeps its one record, and says why on the next line when
 // the layer knows (a text naming no port is the traced session's).
 TEST_F(WindowTest, AFailedConnectSaysWhyOnTheNextLine) {
