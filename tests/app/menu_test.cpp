@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -106,6 +107,12 @@ TEST_F(MenuTest, ItemsThatCannotActAreDisabled) {
     form.Memo1->selectAll();
     EXPECT_EQ(enabled(), "1111");
     Disconnect();
+    EXPECT_EQ(enabled(), "0011");
+    // One save at a time.
+    QTemporaryDir dir;
+    ASSERT_TRUE(form.Memo1->saveHistory(dir.filePath(QStringLiteral("saved.txt"))));
+    EXPECT_EQ(enabled(), "0010");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.Memo1->isSaving(); }, 10000));
     EXPECT_EQ(enabled(), "0011");
 }
 
