@@ -63,6 +63,8 @@ public:
         std::uint64_t droppedBytes = 0;
     };
     Batch TakeBatch();
+    // True while so many lines wait untaken that the reader reads no more.
+    bool WindowIsBehind();
 
     // Hands each read's bytes to `tap` from now on, once their lines are queued;
     // nullptr stops that. Returns once no call of the tap it replaces is under
@@ -105,7 +107,6 @@ private:
     DWORD RxCount = 0;
     std::string line_;
 
-    bool WindowIsBehind();
     bool NothingUntaken() const;  // under queueMutex_
     DWORD NextReadSize(HANDLE port, bool streaming);
     void Nap(std::chrono::microseconds span);
