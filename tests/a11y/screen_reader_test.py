@@ -54,7 +54,7 @@ def outside(program):
     inner = ["dbus-run-session", "--", "unshare", "--mount", "--propagation", "private",
              sys.executable, os.path.abspath(__file__), "--inside", program]
     try:
-        sys.exit(subprocess.run(inner, timeout=90).returncode)
+        sys.exit(subprocess.run(inner, timeout=110).returncode)
     except subprocess.TimeoutExpired:
         fail("the test did not end within 90 s")
 
@@ -117,7 +117,8 @@ def inside(program):
                     return child
             return None
 
-        found = wait_for(find_app, 15)
+        # Long enough for a build under ThreadSanitizer to start and join the bus.
+        found = wait_for(find_app, 40)
         if not found:
             fail("the program never showed on the accessibility registry")
 
@@ -138,7 +139,7 @@ def inside(program):
                     named.setdefault(spoken(n), n)
             return named if all(name in named for name in NAMES) else None
 
-        named = wait_for(controls, 10)
+        named = wait_for(controls, 15)
         if not named:
             seen = {spoken(n) for n in walk(found) if n.getRole() != pyatspi.ROLE_LABEL}
             fail("controls without their names: " + ", ".join(n for n in NAMES if n not in seen))
@@ -152,11 +153,11 @@ def inside(program):
         named["Connect"].queryAction().doAction(0)
 
         history = named["History"].queryText()
-        if not wait_for(lambda: port in history.getText(0, -1), 10):
+        if not wait_for(lambda: port in history.getText(0, -1), 15):
             fail("the connect never showed in the history: " + repr(history.getText(0, -1)))
         os.write(leader, b"hello")  # one read: the reader takes ten bytes at a time
 
-        line = wait_for(lambda: "received:hello" in history.getText(0, -1), 10)
+        line = wait_for(lambda: "received:hello" in history.getText(0, -1), 15)
         if not line:
             fail("the received line never reached the history's text: " + repr(history.getText(0, -1)))
         text = history.getText(0, -1)
