@@ -73,12 +73,7 @@ std::int64_t ThreadsRunNs(pid_t pid) {
     return sum;
 }
 
-long RssKiB(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(file, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
+long RssKiB(pid_t pid) { return StatusKiB("VmRSS", std::to_string(pid).c_str()); }
 
 // A line from `fd` within `ms`, without its end.
 std::string ReadLine(int fd, int ms) {

@@ -289,14 +289,7 @@ HistoryAccessible::Span HistoryAccessible::unitAt(qsizetype position, QAccessibl
     if (position >= start + length)
         return hasBreak ? Span{position, position + 1} : Span{};
     const std::string piece = store.text(pieceFrom, pieceTo - pieceFrom);
-    const std::size_t at = std::size_t(position - pieceFrom);
-    const CharClass kind = classOf(piece[at]);
-    std::size_t a = at;
-    std::size_t b = at + 1;
-    while (a > 0 && classOf(piece[a - 1]) == kind)
-        --a;
-    while (b < piece.size() && classOf(piece[b]) == kind)
-        ++b;
+    const auto [a, b] = runAt(piece, std::size_t(position - pieceFrom));
     return {pieceFrom + qsizetype(a), pieceFrom + qsizetype(b)};
 }
 

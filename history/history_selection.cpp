@@ -14,6 +14,17 @@ CharClass classOf(char c) {
     return ch.isLetterOrNumber() || c == '_' ? CharClass::Word : CharClass::Other;
 }
 
+std::pair<std::size_t, std::size_t> runAt(std::string_view text, std::size_t at) {
+    const CharClass kind = classOf(text[at]);
+    std::size_t a = at;
+    std::size_t b = at + 1;
+    while (a > 0 && classOf(text[a - 1]) == kind)
+        --a;
+    while (b < text.size() && classOf(text[b]) == kind)
+        ++b;
+    return {a, b};
+}
+
 qsizetype HistorySelection::caretLine() const {
     if (caretLine_ < 0)
         caretLine_ = store_.lineAt(caret_);
@@ -45,13 +56,7 @@ void HistorySelection::selectWordAt(qsizetype position) {
         return;
     // The character under the pointer decides, not the nearest gap.
     const auto i = std::min(std::size_t(std::max<qsizetype>(position - start, 0)), text.size() - 1);
-    const CharClass cls = classOf(text[i]);
-    std::size_t a = i;
-    std::size_t b = i + 1;
-    while (a > 0 && classOf(text[a - 1]) == cls)
-        --a;
-    while (b < text.size() && classOf(text[b]) == cls)
-        ++b;
+    const auto [a, b] = runAt(text, i);
     select(start + qsizetype(a), start + qsizetype(b));
 }
 

@@ -5,11 +5,18 @@
 
 #include <QtGlobal>
 
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
 class HistoryStore;
 
 enum class CharClass { Space, Word, Other };
 // Words are runs of letters, digits and '_'; other signs make runs of their own.
 CharClass classOf(char c);
+// The run of characters of one class around text[at] (at < text.size()): a word,
+// a gap or a run of punctuation, as [first, last).
+std::pair<std::size_t, std::size_t> runAt(std::string_view text, std::size_t at);
 
 class HistorySelection {
 public:

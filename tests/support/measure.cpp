@@ -20,8 +20,8 @@ std::int64_t ClockNs(clockid_t clock) {
 std::int64_t NowNs() { return ClockNs(CLOCK_MONOTONIC); }
 std::int64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
 
-long StatusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
+long StatusKiB(const char* field, const char* process) {
+    std::ifstream status(std::string("/proc/") + process + "/status");
     const std::string prefix = field + std::string(":");
     for (std::string line; std::getline(status, line);)
         if (line.starts_with(prefix)) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);

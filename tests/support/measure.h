@@ -8,7 +8,8 @@
 std::int64_t NowNs();         // CLOCK_MONOTONIC, the same in every process
 std::int64_t ThreadCpuNs();   // the calling thread
 
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
-long StatusKiB(const char* field);
+// A field of /proc/PROCESS/status in KiB ("VmRSS", "VmHWM"), or -1; this
+// process's unless another is named by its pid.
+long StatusKiB(const char* field, const char* process = "self");
 // Entries of a directory such as /proc/self/fd, "." and ".." left out.
 int CountEntries(const char* directory);
