@@ -282,7 +282,14 @@ void TForm1::TakeReaderLines() {
 }
 
 void TForm1::ShowReceived(const SimpleThread::Batch& batch) {
-    if (!batch.lines.empty()) Memo1->appendLatin1(batch.lines);
+    // Each read's lines with the time the read returned.
+    const std::string_view lines = batch.lines;
+    std::size_t from = 0;
+    for (const SimpleThread::ReadTime& read : batch.times) {
+        Memo1->appendLatin1(lines.substr(from, read.end - from), HistoryTime{read.mono, read.wall});
+        from = read.end;
+    }
+    if (from < lines.size()) Memo1->appendLatin1(lines.substr(from));
     if (batch.droppedBytes)
         AppendHistory(QStringLiteral("[%1 received bytes dropped: out of memory]")
                           .arg(batch.droppedBytes) + kLineEnd);
@@ -332,6 +339,7 @@ void TForm1::Button3Click() {
     const QString text = ComboBox1->currentText();
     BuildConnectPath(text.toLatin1().toStdString());
     const bool opened = OpenConnectPath();
+    const HistoryTime openedAt = HistoryTime::now();
     AppendHistory(text.left(5));
     if (!opened) {
         AppendHistory(QStringLiteral(" Not Opened"));
@@ -345,6 +353,7 @@ void TForm1::Button3Click() {
         }
     } else {
         AppendHistory(QStringLiteral(" Opened"));
+        Memo1->noteConnect(openedAt);
         connectedName_ = text.left(5);
         Memo1->setSaveNamePrefix(connectedName_);
         LineChoices choices;

@@ -2,6 +2,7 @@
 // The main window: settings, connect and disconnect, sending, and the history.
 
 #include "Unit2.h"
+#include "history_stamps.h"
 #include "send_encoding.h"
 #include "send_recall.h"
 
@@ -35,6 +36,8 @@ public:
     // The history's one write operation: appends at the end, whatever the user
     // has selected or where the caret is.
     void AppendHistory(const QString& text);
+    // View > Timestamps, as chosen there (or by --timestamps).
+    void SetTimestampMode(TimestampMode mode);
 
     // ---- the ways the program ends (window_ending.cpp)
     // The Close button, File > Quit and the window's close all ask here. True when
@@ -153,6 +156,7 @@ private:
     QAction* selectAllAction_ = nullptr;
     QAction* clearAction_ = nullptr;
     QAction* breakAction_ = nullptr;
+    QMenu* timestampsMenu_ = nullptr;
     HistoryFindBar* findBar_ = nullptr;  // Edit > Find…: made when first asked for
 };
 

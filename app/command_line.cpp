@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
-#define MORREL_USAGE_LINE "Usage: morrelcom [--log FILE] [Qt options]\n"
+#define MORREL_USAGE_LINE "Usage: morrelcom [--log FILE] [--timestamps MODE] [Qt options]\n"
 
 const char kUsageLine[] = MORREL_USAGE_LINE "Try 'morrelcom --help' for more.\n";
 
@@ -14,6 +15,9 @@ const char kUsage[] =
     "\n"
     "  --log FILE, --log=FILE  log the history to FILE from the start,\n"
     "                          appending if it exists\n"
+    "  --timestamps MODE       show each line's time from the start, and log it:\n"
+    "                          none, time (of day), since-connect or delta\n"
+    "                          (since the line before)\n"
     "  -h, --help              show this help and exit\n"
     "  --version               show the version and exit\n"
     "  --                      ends the options\n"
@@ -73,6 +77,18 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             if (arg.size() == 6) return Refused("--log= needs a file name");
             line.log = true;
             line.logPath = arg.substr(6);
+        } else if (arg == "--timestamps" || arg.starts_with("--timestamps=")) {
+            std::string_view word;
+            if (arg == "--timestamps") {
+                if (i + 1 == argc) return Refused("--timestamps needs a mode");
+                word = argv[++i];
+            } else {
+                word = arg.substr(13);
+            }
+            const std::optional<TimestampMode> mode = HistoryStamps::fromWord(word);
+            if (!mode)
+                return Refused("--timestamps takes none, time, since-connect or delta, not '" + std::string(word) + "'");
+            line.timestamps = *mode;
         } else {
             const std::string_view name = arg.substr(arg.starts_with("--") ? 2 : 1);
             const bool joined = std::any_of(kToolkitJoined.begin(), kToolkitJoined.end(),

@@ -3,6 +3,8 @@
 // program does not know is refused, not ignored, so a mistyped --log never starts
 // a capture that logs nothing. Qt's own options pass, by an explicit list.
 
+#include "history_stamps.h"
+
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@ struct CommandLine {
     // The file name exactly as given: bytes, not text, so a name that is not
     // UTF-8 reaches the file system unchanged.
     std::string logPath;
+    // --timestamps MODE: how lines' times show from the start.
+    TimestampMode timestamps = TimestampMode::None;
     // Refuse: what was wrong, one line without the program's name.
     std::string error;
     // The program's name and the Qt options, in order: what the toolkit gets.

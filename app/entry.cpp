@@ -33,6 +33,7 @@ std::exception_ptr Application::TakeException() {
 namespace {
 
 bool gLogAsked = false;
+TimestampMode gTimestamps = TimestampMode::None;
 std::string gLogPath;  // bytes, as given
 std::vector<std::string> gToolkitArguments;
 std::vector<char*> gToolkitArgv;
@@ -73,6 +74,7 @@ int TakeCommandLine(int argc, char** argv) {
         break;
     }
     gLogAsked = line.log;
+    gTimestamps = line.timestamps;
     gLogPath = line.logPath;
     gToolkitArguments = line.toolkitArguments;
     gToolkitArgv.clear();
@@ -92,6 +94,7 @@ int RunEntry() {
         Form1 = form.get();
         form->FormCreate();
         form->show();
+        form->SetTimestampMode(gTimestamps);  // before the log starts: its first line says how times show
         if (gLogAsked) StartLog(*form);
         WatchDisplayLoss([] {
             SignalEnding::EndSignalsAtOnce();

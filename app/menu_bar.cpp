@@ -1,4 +1,4 @@
-// The window's menu bar: File, Edit, Send and Help. Every item does what a
+// The window's menu bar: File, Edit, View, Send and Help. Every item does what a
 // control or the history's context menu already does, or chooses how a line is
 // sent; the choices start as the form behaves without them.
 #include "Unit1.h"
@@ -132,6 +132,15 @@ void TForm1::CreateMenuBar() {
     clearAction_ = AddItem(edit, "ClearHistory", tr("C&lear History"));
     connect(clearAction_, &QAction::triggered, this, &TForm1::Button2Click);
 
+    QMenu* view = MenuBar->addMenu(tr("&View"));
+    view->setObjectName(QStringLiteral("ViewMenu"));
+    timestampsMenu_ = AddChoices<TimestampMode>(view, tr("&Timestamps"), "TimestampsMenu",
+                                                {{"TimestampsNone", tr("&None")},
+                                                 {"TimestampsTimeOfDay", tr("&Time of Day")},
+                                                 {"TimestampsSinceConnect", tr("Since &Connect")},
+                                                 {"TimestampsSincePrevious", tr("Since &Previous Line")}},
+                                                [this](TimestampMode mode) { Memo1->setTimestampMode(mode); });
+
     SendMenu = MenuBar->addMenu(tr("&Send"));
     SendMenu->setObjectName(QStringLiteral("SendMenu"));
     AddChoices<LineEnd>(SendMenu, tr("Line &End"), "LineEndMenu",
@@ -163,9 +172,14 @@ void TForm1::CreateMenuBar() {
                                .arg(QStringLiteral(MORREL_VERSION)));
     });
 
-    for (QMenu* menu : {file, edit, SendMenu, help})
+    for (QMenu* menu : {file, edit, view, SendMenu, help})
         connect(menu, &QMenu::aboutToShow, this, &TForm1::UpdateMenuStates);
     UpdateMenuStates();
+}
+
+void TForm1::SetTimestampMode(TimestampMode mode) {
+    Memo1->setTimestampMode(mode);
+    timestampsMenu_->actions().at(static_cast<int>(mode))->setChecked(true);
 }
 
 // Items that cannot act now are disabled. Called as a menu opens, before a

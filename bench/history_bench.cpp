@@ -36,25 +36,37 @@ namespace {
 constexpr double kMiB = 1048576;
 constexpr std::uint64_t kSeedBig = 2;
 
-// Feeds `total` bytes from `next`; returns the most memory the history held.
+// Feeds `total` bytes from `next` in reads of `linesPerRead` lines, each with the
+// time a 921 600-baud line (92 160 B/s) would have brought it at; returns the
+// most memory the history held.
 template <typename Next>
-std::size_t Feed(HistoryView& view, std::uint64_t total, ReceiveFormat format, Next next) {
+std::size_t Feed(HistoryView& view, std::uint64_t total, ReceiveFormat format, Next next, int linesPerRead = 2000) {
     std::string batch;
     std::size_t peak = 0;
+    HistoryTime time = HistoryTime::now();
+    int sinceEvents = 0;
     for (std::uint64_t done = 0; done < total;) {
         batch.clear();
-        for (int line = 0; line < 2000 && done < total; ++line) {
+        std::uint64_t bytes = 0;
+        for (int line = 0; line < linesPerRead && done < total; ++line) {
             unsigned char read[10];
             const std::size_t n = std::size_t(std::min<std::uint64_t>(10, total - done));
             for (std::size_t i = 0; i < n; ++i) read[i] = next();
             RenderReceived(read, n, format, batch);
             done += n;
+            bytes += n;
         }
-        view.appendLatin1(batch);
-        QCoreApplication::processEvents();
-        peak = std::max(peak, view.store().memoryBytes());
+        const auto spent = std::int64_t(bytes * 1'000'000 / 92160);
+        time.mono += spent;
+        time.wall += spent;
+        view.appendLatin1(batch, time);
+        if ((sinceEvents += linesPerRead) >= 2000) {
+            sinceEvents = 0;
+            QCoreApplication::processEvents();
+            peak = std::max(peak, view.store().memoryBytes());
+        }
     }
-    return peak;
+    return std::max(peak, view.store().memoryBytes());
 }
 
 // A device's log: timestamped lines whose counters change from line to line.
@@ -89,10 +101,11 @@ void Clear(HistoryView& view) {
 }
 
 template <typename Next>
-void PerByte(HistoryView& view, const char* name, ReceiveFormat format, std::uint64_t bytes, Next next, double target) {
+void PerByte(HistoryView& view, const std::string& name, ReceiveFormat format, std::uint64_t bytes, Next next,
+            double target, int linesPerRead = 2000) {
     Clear(view);
     const long rss0 = StatusKiB("VmRSS");
-    Feed(view, bytes, format, next);
+    Feed(view, bytes, format, next, linesPerRead);
     const double perByte = double(view.store().memoryBytes()) / double(bytes);
     Row(std::string("memory per received byte, ") + name, perByte, "B", "<= " + std::to_string(target).substr(0, 3),
         perByte <= target);
@@ -186,6 +199,12 @@ int main(int argc, char** argv) {
     Title("History: memory per received byte, in the window's history");
     Pattern random(1, false);
     PerByte(view, "HEX random bytes", ReceiveFormat::Hex, mib << 20, [&] { return random.next(); }, 1.5);
+    // With each line's time kept as the reader gives it: at this rate a read comes
+    // every 5 ms or so with 46 lines; at worst every line is a read of its own.
+    PerByte(view, "HEX random bytes, times of reads of 46 lines", ReceiveFormat::Hex, mib << 20,
+            [&] { return random.next(); }, 1.3, 46);
+    PerByte(view, "HEX random bytes, times of a read per line", ReceiveFormat::Hex, mib << 20,
+            [&] { return random.next(); }, 1.3, 1);
     Log log;
     PerByte(view, "ASCII log", ReceiveFormat::Ascii, mib << 20, [&] { return log.next(); }, 0.5);
 

@@ -34,6 +34,9 @@ using namespace bench;
 
 namespace {
 
+std::vector<std::string> gProgramArguments;  // after the pseudo-terminal, for the program
+
+
 constexpr std::uint64_t kSeed = 0x11ce;
 constexpr double kRate = 92160;  // bytes a second at 921 600 baud, 8N1
 constexpr std::int64_t kPeriodNs = 10'000'000;
@@ -107,7 +110,9 @@ RunFigures OneRun(const std::string& child, double seconds) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<char*> args{const_cast<char*>(child.c_str()), const_cast<char*>(pty.followerPath().c_str()), nullptr};
+    std::vector<char*> args{const_cast<char*>(child.c_str()), const_cast<char*>(pty.followerPath().c_str())};
+    for (std::string& extra : gProgramArguments) args.push_back(extra.data());
+    args.push_back(nullptr);
     pid_t pid = -1;
     const std::int64_t spawned = NowNs();
     const int failed = posix_spawn(&pid, child.c_str(), &actions, nullptr, args.data(), environ);
@@ -174,13 +179,19 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --timestamps MODE goes to the program: the figure with lines' times shown.
+    std::string timestamps;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--timestamps") timestamps = argv[i + 1];
+    if (!timestamps.empty()) gProgramArguments = {"--timestamps", timestamps};
     const double seconds = Arg(argc, argv, "--seconds", 20);
     const int runs = std::max(1, int(Arg(argc, argv, "--runs", 5)));
     std::string child = argv[0];
     child = child.substr(0, child.rfind('/') + 1) + "line_cpu_child";
     const bool xcb = getenv("DISPLAY") && std::string(getenv("QT_QPA_PLATFORM") ? getenv("QT_QPA_PLATFORM") : "") == "xcb";
     Title((std::string("A user's line: ~920 random bytes every 10 ms into the program in HEX, ") +
-           (xcb ? "under Xvfb" : "offscreen") + ", from outside")
+           (xcb ? "under Xvfb" : "offscreen") + ", from outside" +
+           (timestamps.empty() ? "" : ", timestamps " + timestamps))
               .c_str());
     std::vector<double> percent, exact, whole, startup, rss;
     bool allOk = true;

@@ -1,6 +1,7 @@
 #include "Unit2.h"
 
 #include <algorithm>
+#include <ctime>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -109,6 +110,7 @@ SimpleThread::Batch SimpleThread::TakeBatch() {
     Batch batch;
     std::lock_guard lock(queueMutex_);
     batch.lines.swap(queue_);
+    batch.times.swap(times_);
     batch.loss = std::exchange(lostError_, 0);
     batch.droppedBytes = std::exchange(droppedBytes_, 0);
     return batch;
@@ -225,6 +227,10 @@ void SimpleThread::DeliverRead() {
         }
     }
     const DWORD count = std::min<DWORD>(RxCount, sizeof RxBuffer);
+    timespec mono {}, wall {};
+    ::clock_gettime(CLOCK_MONOTONIC, &mono);
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const auto micros = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000 + t.tv_nsec / 1000; };
     bool wasEmpty = false;
     try {
         line_.clear();
@@ -232,8 +238,11 @@ void SimpleThread::DeliverRead() {
         for (DWORD at = 0; at < count; at += kReadSize)
             RenderReceived(RxBuffer + at, std::min(kReadSize, count - at), format, line_);
         std::lock_guard lock(queueMutex_);
+        times_.reserve(times_.size() + 1);  // before the lines go in, so that a failure leaves both as they were
         wasEmpty = NothingUntaken();
         queue_ += line_;
+        if (!line_.empty())
+            times_.push_back({queue_.size(), micros(mono), micros(wall)});
     } catch (const std::bad_alloc&) {
         // Out of memory: the bytes are lost, but the program and its history stay;
         // the window says how many went.

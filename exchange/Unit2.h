@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Looks at every read's bytes on the reader's thread, before they are rendered
 // (the file sender waiting for a reply). It must be quick.
@@ -56,11 +57,18 @@ public:
     // can slip between its parts: the lines queued (concatenated, in order), then
     // the GetLastError value of a device failure that stopped the reading (0 when
     // none; every line read before it is in `lines`), and the received bytes
-    // dropped because memory ran out. Any thread.
+    // dropped because memory ran out; and when each read returned, which its
+    // lines share. Any thread.
+    struct ReadTime {
+        std::size_t end;     // the read's lines end here in `lines`
+        std::int64_t mono;   // microseconds on CLOCK_MONOTONIC
+        std::int64_t wall;   // microseconds since the epoch on CLOCK_REALTIME
+    };
     struct Batch {
         std::string lines;
         DWORD loss = 0;
         std::uint64_t droppedBytes = 0;
+        std::vector<ReadTime> times;
     };
     Batch TakeBatch();
     // True while so many lines wait untaken that the reader reads no more.
@@ -90,6 +98,7 @@ private:
 
     std::mutex queueMutex_;
     std::string queue_;
+    std::vector<ReadTime> times_;     // under queueMutex_
     DWORD lostError_ = 0;             // under queueMutex_
     std::uint64_t droppedBytes_ = 0;  // under queueMutex_
 

@@ -374,7 +374,7 @@ QRect HistoryAccessible::characterRect(int offset) const {
     qreal width = QFontMetrics(view()->font()).averageCharWidth();
     if (local < entry.shownBytes && entry.rowOf(local + 1).lineNumber() == row.lineNumber())
         width = std::max<qreal>(1, entry.xOf(local + 1) - x);
-    const QRect box(kMargin + qFloor(x), y + qFloor(row.y()), qCeil(width), qCeil(row.height()));
+    const QRect box(d.textX() + qFloor(x), y + qFloor(row.y()), qCeil(width), qCeil(row.height()));
     if (box.top() >= height)
         return {};
     return QRect(view()->viewport()->mapToGlobal(box.topLeft()), box.size());

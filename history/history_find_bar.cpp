@@ -162,9 +162,9 @@ void HistoryFindBar::find(HistorySearch::Direction direction) {
     }
     const auto [start, end] = view_->selectionRange();
     query.from = direction == HistorySearch::Direction::Forward ? end : start;
-    std::optional<HistoryStore::Snapshot> snapshot;
+    std::optional<HistoryShown> snapshot;
     try {
-        snapshot.emplace(view_->store().snapshot());
+        snapshot.emplace(view_->store().snapshot(), view_->stamps());
     } catch (const std::bad_alloc&) {
         setStatus(tr("Not enough memory to search"));
         return;

@@ -231,7 +231,7 @@ HistoryLog::HistoryLog(Stopped stopped, Options options)
 
 HistoryLog::~HistoryLog() { close(); }
 
-std::string HistoryLog::open(const std::string& path) {
+std::string HistoryLog::open(const std::string& path, const std::string& note) {
     close();
     struct stat st {};
     std::string error;
@@ -247,8 +247,9 @@ std::string HistoryLog::open(const std::string& path) {
     const std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
     shared->path = absolute.empty() ? path : absolute.string();
     shared->report = stoppedCallback_;
-    if (st.st_size > 0)
-        shared->queue = breakBefore(path, st.st_size) + "[log started " + now() + "]\n";
+    if (st.st_size > 0 || !note.empty())
+        shared->queue = breakBefore(path, st.st_size) + "[log started " + now() + (note.empty() ? "" : "; " + note) +
+                        "]\n";
     for (const auto& left : leftBehind_) {
         std::lock_guard lock(left->mutex);
         if (!left->exited && left->dev == st.st_dev && left->ino == st.st_ino)
@@ -268,11 +269,8 @@ bool HistoryLog::end(std::chrono::milliseconds wait) {
     bool ended;
     {
         std::unique_lock lock(shared_->mutex);
-        if (!shared_->failed) {
-            if (carriageReturn_)
-                shared_->queue.push_back('\r');
-            shared_->queue += std::string(carriageReturn_ || lineOpen_ ? "\n" : "") + "[log ended " + now() + "]\n";
-        }
+        if (!shared_->failed)
+            noteLocked(shared_->queue, "[log ended " + now() + "]");
         shared_->stop = true;
         shared_->quiet = true;
         shared_->wake.notify_one();
@@ -354,6 +352,48 @@ void HistoryLog::add(std::string_view bytes) {
         lineOpen_ = queue.back() != '\n';
     if (queue.size() >= kWriteAhead)
         shared_->wake.notify_one();
+}
+
+void HistoryLog::noteLocked(std::string& queue, const std::string& line) {
+    if (carriageReturn_)
+        queue.push_back('\r');
+    if (carriageReturn_ || lineOpen_)
+        queue.push_back('\n');
+    queue += line;
+    queue.push_back('\n');
+    carriageReturn_ = false;
+    lineOpen_ = false;
+}
+
+void HistoryLog::note(const std::string& line) {
+    if (!shared_)
+        return;
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->failed && !shared_->stop)
+        noteLocked(shared_->queue, line);
+}
+
+void HistoryLog::add(std::string_view bytes, std::string_view first, std::string_view rest) {
+    if (bytes.empty())
+        return;
+    if (first.empty() && rest.empty()) {
+        add(bytes);
+        return;
+    }
+    // Line by line, so that each line begun (at its first byte, a held '\r'
+    // included) gets its time before it.
+    std::string_view prefix = first;
+    while (!bytes.empty()) {
+        const std::size_t nl = bytes.find('\n');
+        const std::string_view line = bytes.substr(0, nl == std::string_view::npos ? bytes.size() : nl + 1);
+        const bool begins = !lineOpen_ && !carriageReturn_;
+        if (begins)
+            add(prefix);
+        add(line);
+        if (begins)
+            prefix = rest;
+        bytes.remove_prefix(line.size());
+    }
 }
 
 void HistoryLog::flush() {

@@ -49,9 +49,10 @@ public:
     HistoryLog(const HistoryLog&) = delete;
     HistoryLog& operator=(const HistoryLog&) = delete;
 
-    // Starts logging to `path`, created or appended to; appending, a line marking
-    // the start comes first. "" or the system's reason (the log is then off).
-    std::string open(const std::string& path);
+    // Starts logging to `path`, created or appended to; appending, or with a
+    // `note` (said in it), a line marking the start comes first, with the date.
+    // "" or the system's reason (the log is then off).
+    std::string open(const std::string& path, const std::string& note = {});
     // Ends the log with a line "[log ended <when>]" (unless it stopped by
     // itself); the writer writes out what is queued, syncs and closes. Waits
     // kCloseWaitMs at most: a slower writer finishes alone.
@@ -67,6 +68,11 @@ public:
 
     // Queues `bytes` for the file. Cheap: a copy under a lock.
     void add(std::string_view bytes);
+    // The same, each line they begin after its time: the first after `first`, the
+    // others after `rest`.
+    void add(std::string_view bytes, std::string_view first, std::string_view rest);
+    // A line of its own, after the line under way: "[timestamps: …]".
+    void note(const std::string& line);
     // Asks for a write and a sync now, without waiting for them.
     void flush();
 
@@ -74,6 +80,8 @@ private:
     struct Shared;
     // Ends the running log; true when its writer ended within `wait`.
     bool end(std::chrono::milliseconds wait);
+    // Appends `line` to the queue on a line of its own. Under the lock.
+    void noteLocked(std::string& queue, const std::string& line);
 
     Stopped stoppedCallback_;
     Options options_;

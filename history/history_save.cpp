@@ -50,7 +50,7 @@ QString HistorySave::refusal(const QString& path) {
     return {};
 }
 
-HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, const QString& path,
+HistorySave::Result HistorySave::write(const HistoryShown& snapshot, const QString& path,
                                        const Progress& carryOn) {
     if (const QString why = refusal(path); !why.isEmpty())
         return {Outcome::Failed, why};
@@ -119,14 +119,14 @@ HistorySave::Result HistorySave::write(const HistoryStore::Snapshot& snapshot, c
     return {};
 }
 
-HistorySave::HistorySave(HistoryStore::Snapshot snapshot, const QString& path)
+HistorySave::HistorySave(HistoryShown snapshot, const QString& path)
     : path_(path), total_(snapshot.size()) {
     thread_ = std::thread([this, path, snapshot = std::move(snapshot)]() mutable {
         (void)::setpriority(PRIO_PROCESS, ::gettid(), kSaveNice);  // this thread only
         Result result;
         {
             // Gone before the end is announced, so that the store may reuse what it held.
-            const HistoryStore::Snapshot mine = std::move(snapshot);
+            const HistoryShown mine = std::move(snapshot);
             result = write(mine, path, [this](qint64 written, Stage stage) {
                 written_ = written;
                 syncing_ = stage == Stage::Syncing;

@@ -1,6 +1,6 @@
 #pragma once
-// Saving the whole history to a file, as Select All and Copy would give it
-// without the copy's cap: Latin-1 bytes, "\n" between lines.
+// Saving the whole history to a file as the view shows it (each line after its
+// time, when times are shown): Latin-1 bytes, "\n" between lines.
 //
 // It works on a snapshot taken when the user chose Save, so reception and edits
 // go on while it writes. The file is replaced atomically (QSaveFile): a cancelled
@@ -16,7 +16,7 @@
 // a regular file, and a file with other names (hard links) would be separated
 // from them. Those are refused before anything is written.
 
-#include "history_store.h"
+#include "history_shown.h"
 
 #include <QString>
 
@@ -39,7 +39,7 @@ public:
     };
 
     // The save itself, on the calling thread.
-    static Result write(const HistoryStore::Snapshot& snapshot, const QString& path, const Progress& carryOn);
+    static Result write(const HistoryShown& snapshot, const QString& path, const Progress& carryOn);
     // Why `path` must not be replaced by a new regular file, or "".
     static QString refusal(const QString& path);
 
@@ -49,7 +49,7 @@ public:
     static void setSyncFunction(SyncFunction sync);
 
     // Runs write() on a thread of its own from now on.
-    HistorySave(HistoryStore::Snapshot snapshot, const QString& path);
+    HistorySave(HistoryShown snapshot, const QString& path);
     // Cancels a save still running and waits for its thread.
     ~HistorySave();
     HistorySave(const HistorySave&) = delete;

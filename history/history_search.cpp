@@ -65,7 +65,7 @@ std::size_t lastIn(std::string_view text, std::string_view needle) {
 // and the characters next to it for matches across its edges.
 class Scanner {
 public:
-    Scanner(const HistoryStore::Snapshot& snapshot, std::string needle, bool matchCase,
+    Scanner(const HistoryShown& snapshot, std::string needle, bool matchCase,
             const HistorySearch::Progress& carryOn)
         : snapshot_(snapshot), needle_(std::move(needle)), n_(qsizetype(needle_.size())), matchCase_(matchCase),
           carryOn_(carryOn) {
@@ -155,7 +155,7 @@ private:
         return true;
     }
 
-    const HistoryStore::Snapshot& snapshot_;
+    const HistoryShown& snapshot_;
     std::string needle_;
     qsizetype n_;
     bool matchCase_;
@@ -170,14 +170,15 @@ private:
 
 }  // namespace
 
-std::optional<HistorySearch::Result> HistorySearch::find(const HistoryStore::Snapshot& snapshot, const Query& query,
+std::optional<HistorySearch::Result> HistorySearch::find(const HistoryShown& snapshot, const Query& query,
                                                          const Progress& carryOn) {
     if (query.text.empty())
         return Result{};
     Scanner scan(snapshot, query.text, query.matchCase, carryOn);
+    HistoryCodec codec;
     const qsizetype size = scan.size();
     const qsizetype n = scan.length();
-    const qsizetype from = std::clamp<qsizetype>(query.from, 0, size);
+    const qsizetype from = snapshot.toShown(query.from, codec);
     const bool forward = query.direction == Direction::Forward;
     Result result;
     qsizetype at = forward ? scan.forward(from, size) : scan.backward(0, from);
@@ -193,8 +194,11 @@ std::optional<HistorySearch::Result> HistorySearch::find(const HistoryStore::Sna
     if (at == kNone)
         return Result{};
     result.outcome = Outcome::Found;
-    result.start = at;
-    result.end = at + n;
+    const HistoryShown::Place start = snapshot.toStore(at, codec);
+    result.start = start.position;
+    result.end = snapshot.toStore(at + n, codec).position;
+    if (result.end <= result.start)
+        result.end = start.nextLine;  // all within a time: the line it stamps
     return result;
 }
 
@@ -214,7 +218,7 @@ void HistorySearch::stop() {
     pending_ = false;
 }
 
-void HistorySearch::start(HistoryStore::Snapshot snapshot, Query query) {
+void HistorySearch::start(HistoryShown snapshot, Query query) {
     stop();
     stop_ = false;
     looked_ = 0;
@@ -231,7 +235,7 @@ void HistorySearch::start(HistoryStore::Snapshot snapshot, Query query) {
         std::optional<Result> result;
         try {
             // Gone before the result is posted, so that the store may reuse what it held.
-            const HistoryStore::Snapshot mine = std::move(snapshot);
+            const HistoryShown mine = std::move(snapshot);
             result = find(mine, query, [this](qint64 looked) {
                 looked_ = looked;
                 return !stop_;

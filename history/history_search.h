@@ -1,5 +1,6 @@
 #pragma once
-// Finding a text in the history, however large, without holding the window up.
+// Finding a text in the history as it is shown (with its lines' times, when
+// they are shown), however large, without holding the window up.
 //
 // The search reads a snapshot of the store part by part (about a MiB each) on a
 // thread of its own, so reception and the window go on meanwhile and the
@@ -17,7 +18,7 @@
 // search stopped, or replaced by a new one, reports nothing, even when its
 // result was already on its way.
 
-#include "history_store.h"
+#include "history_shown.h"
 
 #include <QObject>
 
@@ -49,7 +50,9 @@ public:
 
     // The search itself, on the calling thread; nothing when stopped. An empty
     // text finds nothing. Throws std::bad_alloc.
-    static std::optional<Result> find(const HistoryStore::Snapshot& snapshot, const Query& query,
+    // `from` and the match are the store's positions; a match within a line's
+    // time selects that line.
+    static std::optional<Result> find(const HistoryShown& snapshot, const Query& query,
                                       const Progress& carryOn);
 
     explicit HistorySearch(QObject* parent = nullptr);
@@ -61,7 +64,7 @@ public:
     // Searches on a thread of its own; finished() comes from the event loop. A
     // search still running is stopped first. An empty text starts no thread: its
     // "not found" comes the same way.
-    void start(HistoryStore::Snapshot snapshot, Query query);
+    void start(HistoryShown snapshot, Query query);
     // Nothing more is reported for the running search; waits for its thread,
     // which looks at the request between parts.
     void stop();

@@ -12,10 +12,11 @@ namespace {
 
 constexpr std::size_t kMaxChunk = std::numeric_limits<std::uint32_t>::max();
 
-// Room for one more line start, doubling, so that a failure comes before any change.
-void roomForOneMore(std::vector<std::uint32_t>& starts) {
-    if (starts.size() == starts.capacity())
-        starts.reserve(std::max<std::size_t>(16, starts.capacity() * 2));
+// Room for one more line start or time, doubling, so that a failure comes before any change.
+template <class T>
+void roomForOneMore(std::vector<T>& v) {
+    if (v.size() == v.capacity())
+        v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
 }
 
 }  // namespace
@@ -34,12 +35,14 @@ void HistoryStore::clear() {
     cache_.clear();
     tail_ = Plain{};
     tail_.starts.push_back(0);
+    tail_.times.push_back(now_);
     tailFirstLine_ = 0;
     tailFirstChar_ = 0;
     spill_.clear();
     codec_.freeBuffers();
     malloc_trim(0);  // what the text held goes back to the system, not only to the heap
     packedBytes_ = 0;
+    timesBytes_ = 0;
     spillCursor_ = 0;
     dropped_ = 0;
     dropReason_.clear();
@@ -73,11 +76,11 @@ std::size_t HistoryStore::indexAt(qsizetype position) const {
 
 HistoryStore::Part HistoryStore::part(std::size_t index) const {
     if (index == chunks_.size())
-        return {tail_.text.data(), std::uint32_t(tail_.text.size()), &tail_.starts, tailFirstLine_, tailFirstChar_,
-                true};
+        return {tail_.text.data(), std::uint32_t(tail_.text.size()), &tail_.starts, &tail_.times, tailFirstLine_,
+                tailFirstChar_, true};
     const Plain& plain = loaded(index);
     const Sealed& chunk = chunks_[index];
-    return {plain.text.data(), chunk.bytes, &plain.starts, chunk.firstLine, chunk.firstChar, false};
+    return {plain.text.data(), chunk.bytes, &plain.starts, &plain.times, chunk.firstLine, chunk.firstChar, false};
 }
 
 qsizetype HistoryStore::lineStart(qsizetype line) const {
@@ -97,6 +100,12 @@ std::string_view HistoryStore::lineText(qsizetype line) const {
     else
         end = p.open ? p.bytes : p.bytes - 1;  // a sealed chunk's last line ends at its final break
     return {p.text + begin, end - begin};
+}
+
+std::int64_t HistoryStore::lineTime(qsizetype line) const {
+    line = std::clamp<qsizetype>(line, 0, lineCount() - 1);
+    const Part p = part(indexOfLine(line));
+    return (*p.times)[std::size_t(line - p.firstLine)];
 }
 
 qsizetype HistoryStore::lineLength(qsizetype line) const { return qsizetype(lineText(line).size()); }
@@ -161,9 +170,10 @@ void HistoryStore::appendBreaksNormalized(std::string& out, std::string_view byt
     }
 }
 
-void HistoryStore::append(std::string_view bytes) {
+void HistoryStore::append(std::string_view bytes, std::int64_t time) {
     if (bytes.empty())
         return;
+    now_ = time;
     if (stopped_) {
         stop();  // says so, once memory allows
         return;
@@ -175,8 +185,10 @@ void HistoryStore::append(std::string_view bytes) {
             // The pair was split between two appends: the '\r' already stored becomes
             // the break, so no position before it moves.
             roomForOneMore(tail_.starts);
+            roomForOneMore(tail_.times);
             text.back() = '\n';
             tail_.starts.push_back(std::uint32_t(text.size()));
+            tail_.times.push_back(now_);
             ++p;
         }
         appendNormalized(p, bytes.data() + bytes.size());
@@ -219,12 +231,17 @@ void HistoryStore::appendRaw(const char* p, const char* end) {
 // Everything that can fail happens before the first byte is written.
 void HistoryStore::writeTail(const char* p, std::size_t n, bool withBreak) {
     makeRoom(n + (withBreak ? 1 : 0));
-    if (withBreak)
+    if (withBreak) {
         roomForOneMore(tail_.starts);
+        roomForOneMore(tail_.times);
+    }
+    if ((n > 0 || withBreak) && tail_.starts.back() == tail_.text.size())
+        tail_.times.back() = now_;  // the open line begins now
     tail_.text.append(p, n);
     if (withBreak) {
         tail_.text.push_back('\n');
         tail_.starts.push_back(std::uint32_t(tail_.text.size()));
+        tail_.times.push_back(now_);
     }
 }
 
@@ -251,19 +268,27 @@ void HistoryStore::replaceRange(qsizetype position, qsizetype length, std::strin
     const std::size_t first = indexAt(position);
     const std::size_t last = indexAt(position + length);
     const bool toEnd = last == chunks_.size();
+    const qsizetype firstLine = lineAt(position);
+    const qsizetype lastLine = lineAt(position + length);
     std::string joined;
+    std::vector<std::int64_t> times;  // of the joined text's lines
     {
         const Part a = part(first);
         const auto head = std::size_t(position - a.firstChar);
         probe(head + bytes.size() + chunkBytes_);
         joined.reserve(head + bytes.size() + chunkBytes_);
         joined.append(a.text, head);
+        const auto upTo = std::size_t(firstLine - a.firstLine);
+        times.assign(a.times->begin(), a.times->begin() + std::ptrdiff_t(upTo) + 1);
+        // The lines the new bytes make take the time of the line they go into.
+        times.insert(times.end(), std::size_t(std::count(bytes.begin(), bytes.end(), '\n')), (*a.times)[upTo]);
     }
     joined += bytes;
     {
         const Part b = part(last);
         const auto from = std::size_t(position + length - b.firstChar);
         joined.append(b.text + from, b.bytes - from);
+        times.insert(times.end(), b.times->begin() + std::ptrdiff_t(lastLine - b.firstLine) + 1, b.times->end());
     }
 
     // Pieces of about chunkBytes_ that end at breaks; when the text runs to the
@@ -271,6 +296,7 @@ void HistoryStore::replaceRange(qsizetype position, qsizetype length, std::strin
     std::vector<Sealed> pieces;
     Plain newTail;
     std::size_t pos = 0;
+    std::size_t line = 0;  // the piece's first line in `times`
     do {
         std::size_t cut = joined.size();
         if (joined.size() - pos > chunkBytes_) {
@@ -287,8 +313,10 @@ void HistoryStore::replaceRange(qsizetype position, qsizetype length, std::strin
             newTail.text.reserve(std::max(chunkBytes_, piece.size()));
             newTail.text.append(piece);
             indexLines(newTail, true);
+            newTail.times.assign(times.begin() + std::ptrdiff_t(line), times.end());
         } else {
-            pieces.push_back(packChunk(piece));
+            pieces.push_back(packChunk(piece, times.data() + line));
+            line += pieces.back().lines;
         }
         pos = cut;
     } while (pos < joined.size());
@@ -303,8 +331,10 @@ void HistoryStore::replaceRange(qsizetype position, qsizetype length, std::strin
         releaseChunk(chunks_[i]);
     if (first == 0)
         frontNotice_ = false;  // an edit there may have changed the notice
-    for (const Sealed& piece : pieces)
+    for (const Sealed& piece : pieces) {
         packedBytes_ += piece.packed->capacity();
+        timesBytes_ += piece.times->capacity();
+    }
     chunks_.erase(chunks_.begin() + std::ptrdiff_t(first), chunks_.begin() + std::ptrdiff_t(end));
     chunks_.insert(chunks_.begin() + std::ptrdiff_t(first), std::make_move_iterator(pieces.begin()),
                    std::make_move_iterator(pieces.end()));

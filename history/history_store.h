@@ -10,6 +10,11 @@
 // memory held passes the budget, the oldest packed chunks go to HistorySpill's
 // encrypted temporary file and come back from it when needed.
 //
+// Every line keeps the time it began (see HistoryStamps): the time given with the
+// append that brought its first character; lines an edit makes take the time of
+// the line the edit began in. A sealed chunk keeps its lines' times packed beside
+// it, in memory also when its text is spilled.
+//
 // Positions are character offsets into the whole text, where every break counts
 // as one character. An empty store is one empty line. Lookups find their chunk by
 // binary search over the chunks' first lines and first characters, then load at
@@ -48,8 +53,9 @@ public:
     // Adds bytes at the end. "\r\n" and "\n" are one break each; a "\n" that
     // begins these bytes right after a "\r" that ends the text turns that "\r"
     // into the break, so a pair split across two appends is still one break.
-    // Other bytes, a lone "\r" among them, are kept as they are.
-    void append(std::string_view bytes);
+    // Other bytes, a lone "\r" among them, are kept as they are. Lines begun by
+    // them take `time`.
+    void append(std::string_view bytes, std::int64_t time = 0);
     // Replaces `length` characters at `position` by `bytes` taken as they are:
     // each '\n' is a break, every other byte a character (see normalizeBreaks).
     // Out-of-range arguments are clamped to the text.
@@ -65,6 +71,7 @@ public:
     // the next lookup (any call below but size() and lineCount()) into a chunk
     // that is not in the cache; lookups into the same line's chunk keep it valid.
     std::string_view lineText(qsizetype line) const;
+    std::int64_t lineTime(qsizetype line) const;
     qsizetype lineAt(qsizetype position) const;
     char at(qsizetype position) const;
     std::string text(qsizetype position, qsizetype length) const;
@@ -112,17 +119,26 @@ public:
         // A part that does not come back reads as the placeholder the store shows
         // for it, and the answer is false. `codec` belongs to the calling thread.
         bool read(std::size_t index, HistoryCodec& codec, std::string& out) const;
+        // The lines that begin in part `index`, and their times (appended to `out`).
+        std::size_t partLines(std::size_t index) const {
+            return index < pieces_.size() ? pieces_[index].lines : tailTimes_.size();
+        }
+        void readTimes(std::size_t index, std::vector<std::int64_t>& out) const;
+        // The last line is empty: it has not begun yet.
+        bool endsEmpty() const { return tail_.empty() || tail_.back() == '\n'; }
 
     private:
         friend class HistoryStore;
         struct Piece {
             std::shared_ptr<const std::string> packed;  // null: in the spill file
+            std::shared_ptr<const std::string> times;
             HistorySpill::Extent extent;
             std::uint32_t lines;
             std::uint32_t bytes;
         };
         std::vector<Piece> pieces_;
         std::string tail_;
+        std::vector<std::int64_t> tailTimes_;
         std::shared_ptr<const HistorySpill::Reader> spill_;
         qsizetype size_ = 0;
     };
@@ -142,6 +158,7 @@ private:
     struct Plain {
         std::string text;
         std::vector<std::uint32_t> starts;  // where each line starts; starts[0] == 0
+        std::vector<std::int64_t> times;    // when each line began, one per start
     };
     struct Sealed {
         qsizetype firstLine = 0;
@@ -150,6 +167,7 @@ private:
         std::uint32_t bytes = 0;
         std::uint64_t id = 0;     // names it in the cache
         std::shared_ptr<const std::string> packed;  // null once it is in the spill file; shared with snapshots
+        std::shared_ptr<const std::string> times;   // history_times, shared with snapshots
         HistorySpill::Extent extent;
         bool spilled() const { return !packed; }
     };
@@ -162,6 +180,7 @@ private:
         const char* text;
         std::uint32_t bytes;
         const std::vector<std::uint32_t>* starts;
+        const std::vector<std::int64_t>* times;
         qsizetype firstLine;
         qsizetype firstChar;
         bool open;  // the tail, whose last line has no break
@@ -181,7 +200,8 @@ private:
     // history_store_tiers.cpp: sealing, the cache, the budget and running out.
     void makeRoom(std::size_t bytes);
     void sealTail(std::size_t need);
-    Sealed packChunk(std::string_view text);
+    Sealed packChunk(std::string_view text, const std::int64_t* times);
+    static void unpackTimes(const Sealed& chunk, Plain& plain);
     const Plain& loaded(std::size_t index) const;
     Plain unpacked(const Sealed& chunk) const;
     Plain unreadable(const Sealed& chunk) const;
@@ -212,6 +232,8 @@ private:
     mutable HistorySpill spill_;
     mutable std::uint64_t unreadable_ = 0;  // chunks that failed to come back
     std::size_t packedBytes_ = 0;           // packed chunks held in memory
+    std::size_t timesBytes_ = 0;            // the sealed chunks' packed times
+    std::int64_t now_ = 0;                  // the time of the append under way
     std::size_t spillCursor_ = 0;           // every chunk before it is spilled, or the notice
     std::uint64_t nextId_ = 1;
     std::uint64_t dropped_ = 0;

@@ -2,6 +2,7 @@
 // unpacked ones, the spill file past the memory budget, and what happens when
 // memory or the disk runs out.
 #include "history_store.h"
+#include "history_times.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -55,7 +56,7 @@ void HistoryStore::sealTail(std::size_t need) {
     const std::size_t open = tail_.text.size() - cut;
     if (open + need > kMaxChunk)
         throw std::length_error("history line longer than 4 GiB");
-    Sealed chunk = packChunk(std::string_view(tail_.text).substr(0, cut));
+    Sealed chunk = packChunk(std::string_view(tail_.text).substr(0, cut), tail_.times.data());
     chunk.firstLine = tailFirstLine_;
     chunk.firstChar = tailFirstChar_;
     Plain next;
@@ -64,6 +65,8 @@ void HistoryStore::sealTail(std::size_t need) {
     next.text.append(tail_.text, cut, open);
     next.starts.reserve(tail_.starts.size() + tail_.starts.size() / 4);  // lines vary; regrowth doubles
     next.starts.push_back(0);
+    next.times.reserve(next.starts.capacity());
+    next.times.push_back(tail_.times.back());
     if (chunks_.size() == chunks_.capacity())
         chunks_.reserve(std::max<std::size_t>(16, chunks_.capacity() * 2));
 
@@ -71,10 +74,12 @@ void HistoryStore::sealTail(std::size_t need) {
     Plain sealed = std::move(tail_);
     sealed.text.resize(cut);
     sealed.starts.pop_back();
+    sealed.times.pop_back();
     tail_ = std::move(next);
     tailFirstLine_ += chunk.lines;
     tailFirstChar_ += cut;
     packedBytes_ += chunk.packed->capacity();
+    timesBytes_ += chunk.times->capacity();
     const std::uint64_t id = chunk.id;
     chunks_.push_back(std::move(chunk));
     // A view that follows the end reads the lines just sealed at once.
@@ -82,7 +87,8 @@ void HistoryStore::sealTail(std::size_t need) {
     enforceBudget();
 }
 
-HistoryStore::Sealed HistoryStore::packChunk(std::string_view text) {
+// `times` holds one time for each of the text's lines.
+HistoryStore::Sealed HistoryStore::packChunk(std::string_view text, const std::int64_t* times) {
     if (text.size() > kMaxChunk)
         throw std::length_error("history chunk larger than 4 GiB");
     Sealed chunk;
@@ -91,7 +97,13 @@ HistoryStore::Sealed HistoryStore::packChunk(std::string_view text) {
     chunk.id = nextId_++;
     probe(text.size());
     chunk.packed = std::make_shared<const std::string>(codec_.pack(text));
+    chunk.times = std::make_shared<const std::string>(history_times::pack(times, chunk.lines));
     return chunk;
+}
+
+void HistoryStore::unpackTimes(const Sealed& chunk, Plain& plain) {
+    plain.times.reserve(chunk.lines);
+    history_times::unpack(*chunk.times, chunk.lines, plain.times);
 }
 
 const HistoryStore::Plain& HistoryStore::loaded(std::size_t index) const {
@@ -124,6 +136,7 @@ HistoryStore::Plain HistoryStore::unpacked(const Sealed& chunk) const {
         return unreadable(chunk);
     plain.starts.reserve(chunk.lines);
     indexLines(plain, false);
+    unpackTimes(chunk, plain);
     return plain;
 }
 
@@ -138,6 +151,7 @@ HistoryStore::Plain HistoryStore::unreadable(const Sealed& chunk) const {
     Plain plain;
     placeholder(chunk.bytes, chunk.lines, plain.text);
     indexLines(plain, false);
+    unpackTimes(chunk, plain);
     return plain;
 }
 
@@ -159,10 +173,11 @@ HistoryStore::Snapshot HistoryStore::snapshot() const {
     Snapshot snap;
     snap.pieces_.reserve(chunks_.size());
     for (const Sealed& chunk : chunks_)
-        snap.pieces_.push_back({chunk.packed, chunk.extent, chunk.lines, chunk.bytes});
+        snap.pieces_.push_back({chunk.packed, chunk.times, chunk.extent, chunk.lines, chunk.bytes});
     if (spilledChunks() > 0)
         snap.spill_ = spill_.reader();
     snap.tail_ = tail_.text;
+    snap.tailTimes_ = tail_.times;
     snap.size_ = size();
     return snap;
 }
@@ -180,6 +195,13 @@ bool HistoryStore::Snapshot::read(std::size_t index, HistoryCodec& codec, std::s
     if (!ok)
         placeholder(piece.bytes, piece.lines, out);
     return ok;
+}
+
+void HistoryStore::Snapshot::readTimes(std::size_t index, std::vector<std::int64_t>& out) const {
+    if (index >= pieces_.size())
+        out.insert(out.end(), tailTimes_.begin(), tailTimes_.end());
+    else
+        history_times::unpack(*pieces_[index].times, pieces_[index].lines, out);
 }
 
 // The least recently used goes; the one used last never does, so a lineText()
@@ -200,6 +222,7 @@ void HistoryStore::releaseChunk(const Sealed& chunk) {
         spill_.release(chunk.extent);
     else
         packedBytes_ -= chunk.packed->capacity();
+    timesBytes_ -= chunk.times->capacity();
     forget(chunk.id);
 }
 
@@ -253,7 +276,8 @@ void HistoryStore::dropOldest(std::size_t failed, int error) noexcept {
     try {
         dropReason_ = error == ENOSPC ? std::string("disk full") : "temporary file: " + std::string(std::strerror(error));
         notice = packChunk("[history: " + humanSize(dropped_ + characters) + " of the oldest lines dropped: " +
-                           dropReason_ + "]\n");
+                               dropReason_ + "]\n",
+                           &now_);
     } catch (...) {
         notice.packed.reset();  // dropped all the same, unsaid
     }
@@ -263,6 +287,7 @@ void HistoryStore::dropOldest(std::size_t failed, int error) noexcept {
     chunks_.erase(chunks_.begin() + std::ptrdiff_t(from), chunks_.begin() + std::ptrdiff_t(to));
     if (notice.packed) {
         packedBytes_ += notice.packed->capacity();
+        timesBytes_ += notice.times->capacity();
         if (frontNotice_) {
             releaseChunk(chunks_.front());
             chunks_.front() = std::move(notice);
@@ -294,8 +319,11 @@ void HistoryStore::stop() noexcept {
 }
 
 std::size_t HistoryStore::memoryBytes() const {
-    auto plainBytes = [](const Plain& p) { return p.text.capacity() + p.starts.capacity() * sizeof(std::uint32_t); };
-    std::size_t total = chunks_.capacity() * sizeof(Sealed) + packedBytes_ + codec_.memoryBytes() +
+    auto plainBytes = [](const Plain& p) {
+        return p.text.capacity() + p.starts.capacity() * sizeof(std::uint32_t) +
+               p.times.capacity() * sizeof(std::int64_t);
+    };
+    std::size_t total = chunks_.capacity() * sizeof(Sealed) + packedBytes_ + timesBytes_ + codec_.memoryBytes() +
                         plainBytes(tail_) + cache_.capacity() * sizeof(Cached);
     for (const Cached& c : cache_)
         total += plainBytes(c.plain);

@@ -223,7 +223,7 @@ qsizetype HistoryView::Private::positionAt(QPoint point) {
     for (qsizetype line = std::min(firstLine, lines - 1);; ++line) {
         const LineLayout& entry = layoutFor(line);
         if (py < y + entry.height || line + 1 == lines)
-            return store.lineStart(line) + entry.byteAt(entry.rowAtY(py - y), point.x() - kMargin);
+            return store.lineStart(line) + entry.byteAt(entry.rowAtY(py - y), point.x() - textX());
         y += entry.height;
     }
 }
@@ -242,7 +242,7 @@ QRect HistoryView::Private::caretRect() {
     const LineLayout& entry = layoutFor(line);
     const qsizetype local = sel.caret() - store.lineStart(line);
     const QTextLine row = entry.rowOf(local);
-    const int x = kMargin + qFloor(entry.xOf(local));
+    const int x = textX() + qFloor(entry.xOf(local));
     return QRect(x - 1, y + qFloor(row.y()), 3, qCeil(row.height()));
 }
 
@@ -271,6 +271,54 @@ void HistoryView::Private::reset() {
     outOfMemory = false;
     layouts.resetOutOfMemory();
 }
+
+// ---------------------------------------------------------------- times before lines
+
+QString HistoryView::Private::stampText(qsizetype line) const {
+    const qsizetype last = store.lineCount() - 1;
+    // The last line has not begun while it is empty.
+    if (stamps.mode() == TimestampMode::None || line < 0 || line > last || (line == last && store.lineLength(line) == 0))
+        return {};
+    const std::int64_t time = store.lineTime(line);
+    return QString::fromLatin1(stamps.prefix(time, line > 0 ? store.lineTime(line - 1) : time)).trimmed();
+}
+
+int HistoryView::Private::stampGap() const { return QFontMetrics(q->font()).horizontalAdvance(QLatin1Char(' ')); }
+
+bool HistoryView::Private::fitStampColumn(int width) {
+    if (width + stampGap() <= stampColumn)
+        return false;
+    stampColumn = width + stampGap();
+    scheduleSync();  // the lines wrap narrower: heights change
+    return true;
+}
+
+void HistoryView::Private::resetStampColumn() {
+    // The usual width from the start, so that the column seldom has to grow.
+    static const char* const kTypical[] = {"", "00:00:00.000", "+0.000", "+0.000"};
+    stampColumn = 0;
+    if (stamps.mode() != TimestampMode::None)
+        fitStampColumn(QFontMetrics(q->font()).horizontalAdvance(QLatin1String(kTypical[int(stamps.mode())])));
+}
+
+void HistoryView::setTimestampMode(TimestampMode mode) {
+    if (mode == d->stamps.mode())
+        return;
+    d->stamps.setMode(mode);
+    if (d->log.isOpen())
+        d->log.note("[timestamps: " + HistoryStamps::name(mode).toStdString() + "]");
+    d->resetStampColumn();
+    d->sync();
+    viewport()->update();
+}
+
+TimestampMode HistoryView::timestampMode() const { return d->stamps.mode(); }
+
+void HistoryView::noteConnect(const HistoryTime& time) { d->stamps.noteConnect(time.mono); }
+
+QString HistoryView::timestampText(qsizetype line) const { return d->stampText(line); }
+
+const HistoryStamps& HistoryView::stamps() const { return d->stamps; }
 
 // ---------------------------------------------------------------- clipboard and notices
 
@@ -339,14 +387,27 @@ HistoryView::HistoryView(QWidget* parent) : QAbstractScrollArea(parent), d(std::
 
 HistoryView::~HistoryView() = default;
 
-void HistoryView::appendLatin1(std::string_view bytes) {
-    d->log.add(bytes);  // even when the history can keep no more
-    if (bytes.empty() || isOutOfMemory())
+void HistoryView::appendLatin1(std::string_view bytes) { appendLatin1(bytes, HistoryTime::now()); }
+
+void HistoryView::appendLatin1(std::string_view bytes, const HistoryTime& time) {
+    if (bytes.empty())
         return;
+    d->stamps.noteTime(time);
     const qsizetype lines = d->store.lineCount();
+    if (d->stamps.mode() == TimestampMode::None || !d->log.isOpen()) {
+        d->log.add(bytes);  // even when the history can keep no more
+    } else {
+        // The first line these bytes begin follows the last line, or the one
+        // before it when the last has not begun yet; the others follow at once.
+        const qsizetype previous = d->store.lineLength(lines - 1) == 0 ? lines - 2 : lines - 1;
+        const std::int64_t before = previous >= 0 ? d->store.lineTime(previous) : time.mono;
+        d->log.add(bytes, d->stamps.prefix(time.mono, before), d->stamps.prefix(time.mono, time.mono));
+    }
+    if (isOutOfMemory())
+        return;
     const qsizetype size = d->store.size();
     d->markChanged(lines - 1);
-    d->guarded([&] { d->store.append(bytes); });
+    d->guarded([&] { d->store.append(bytes, time.mono); });
     d->sel.appended(lines);
     d->scheduleSync();
     HistoryAccessible::textAppended(this, size);
@@ -472,12 +533,22 @@ void HistoryView::paintEvent(QPaintEvent* event) {
                 const int a = entry.toLayout(part.from);
                 ranges.append({a, entry.toLayout(part.to) - a, selected});
             }
-            const QPointF origin(kMargin, y);
+            const QPointF origin(d->textX(), y);
+            if (d->stampColumn > 0) {
+                const QString stamp = d->stampText(line);
+                const int width = QFontMetrics(font()).horizontalAdvance(stamp);
+                if (d->fitStampColumn(width)) {
+                    viewport()->update();  // everything moves over: this paint is redone
+                    return;
+                }
+                const QTextLine first = entry.layout.lineAt(0);
+                painter.drawText(QPointF(d->textX() - d->stampGap() - width, y + first.y() + first.ascent()), stamp);
+            }
             entry.layout.draw(&painter, origin, ranges);
             if (part.withBreak) {
                 // The selected break shows as a little highlight after the line's end.
                 const QTextLine last = entry.layout.lineAt(entry.rowCount() - 1);
-                painter.fillRect(QRectF(kMargin + entry.xOf(entry.bytes), y + last.y(), breakWidth, last.height()),
+                painter.fillRect(QRectF(d->textX() + entry.xOf(entry.bytes), y + last.y(), breakWidth, last.height()),
                                  pal.brush(QPalette::Highlight));
             }
             if (line == caretLine)
@@ -506,6 +577,7 @@ void HistoryView::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
         d->layouts.clear();
+        d->resetStampColumn();
         d->sync();
         viewport()->update();
     }

@@ -12,6 +12,8 @@
 // and this widget, split into its display (history_view.cpp) and its input
 // (history_view_input.cpp).
 
+#include "history_stamps.h"
+
 #include <QAbstractScrollArea>
 #include <QString>
 #include <memory>
@@ -33,7 +35,9 @@ public:
     // were. "\r\n" (also split across two appends) and "\n" are one line break;
     // other control bytes, a lone "\r" included, stay as characters. The view
     // follows the end while it shows the end. One call, one repaint at most.
+    // Lines begun by the bytes take `time` (now, when not given).
     void appendLatin1(std::string_view bytes);
+    void appendLatin1(std::string_view bytes, const HistoryTime& time);
     // The same for text from the user interface: Latin-1, "?" for other characters.
     void appendText(const QString& text);
     // True once memory ran out while the history grew or was laid out. It then
@@ -118,6 +122,18 @@ public:
     // for a file first (for a menu bar of the window's own).
     void chooseSaveFile();
     void chooseLogFile();
+
+    // ---- times before lines
+    // Each line keeps its time from the start; this chooses how they show. A
+    // change shows the whole history anew at once; the running log notes it, and
+    // writes later lines with their times as Save does.
+    void setTimestampMode(TimestampMode mode);
+    TimestampMode timestampMode() const;
+    // A connect: Since Connect counts from here.
+    void noteConnect(const HistoryTime& time);
+    // The time shown before `line` (without its padding); "" when none are shown.
+    QString timestampText(qsizetype line) const;
+    const HistoryStamps& stamps() const;
 
     // True while the last line is in view: appends keep it in view.
     bool isShowingEnd() const;

@@ -73,7 +73,7 @@ void HistoryView::Private::startSave(HistoryStore::Snapshot snapshot, const QStr
             q, [view = q, path, reason] { emit view->saveFinished(path, false, reason); }, Qt::QueuedConnection);
         return;
     }
-    save = std::make_unique<HistorySave>(std::move(snapshot), path);
+    save = std::make_unique<HistorySave>(HistoryShown(std::move(snapshot), stamps), path);
     progress = new QProgressDialog(tr("Saving the history to %1\u2026").arg(QFileInfo(path).fileName()), tr("Cancel"),
                                    0, kProgressSteps, q);
     progress->setWindowTitle(tr("Save History As"));
@@ -190,12 +190,14 @@ bool HistoryView::stopSave(int ms) {
 }
 
 QString HistoryView::startLog(const QString& path) {
-    const std::string error = d->log.open(QFile::encodeName(path).toStdString());
-    return QString::fromLocal8Bit(error);
+    return startLogByName(QFile::encodeName(path));
 }
 
 QString HistoryView::startLogByName(const QByteArray& fileName) {
-    return QString::fromLocal8Bit(d->log.open(fileName.toStdString()));
+    // Times need their date: the start line gives it, and says how they show.
+    const std::string note =
+        d->stamps.mode() == TimestampMode::None ? "" : "timestamps: " + HistoryStamps::name(d->stamps.mode()).toStdString();
+    return QString::fromLocal8Bit(d->log.open(fileName.toStdString(), note));
 }
 
 void HistoryView::stopLog() { d->log.close(); }

@@ -8,6 +8,7 @@
 #include "history_save.h"
 #include "history_selection.h"
 #include "history_size.h"
+#include "history_stamps.h"
 #include "history_store.h"
 #include "history_view.h"
 
@@ -69,7 +70,18 @@ struct HistoryView::Private {
     std::uint64_t frontChangesSeen = 0;
     qsizetype copyLimit = HistoryView::kDefaultCopyLimit;
 
-    int wrapWidth() const { return std::max(1, q->viewport()->width() - 2 * history::kMargin); }
+    // How lines' times show, and the column they take before the text: as wide as
+    // the widest time drawn since the mode changed, so that it does not jitter.
+    HistoryStamps stamps;
+    int stampColumn = 0;
+    int textX() const { return history::kMargin + stampColumn; }
+    int wrapWidth() const { return std::max(1, q->viewport()->width() - 2 * history::kMargin - stampColumn); }
+    // The time shown before `line`, without its padding; "" when none are shown.
+    QString stampText(qsizetype line) const;
+    // Widens the column for a time `width` pixels wide; true when it grew.
+    bool fitStampColumn(int width);
+    int stampGap() const;
+    void resetStampColumn();
     int availableHeight() const { return std::max(1, q->viewport()->height() - 2 * history::kMargin); }
     int rowsPerPage() const;
     LineLayout& layoutFor(qsizetype line) {

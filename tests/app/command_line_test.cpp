@@ -18,6 +18,7 @@ struct LineCase {
     Action action;
     std::string logPath;                    // when Run with a log
     std::vector<std::string> toolkit = {};  // after the program's name, when Run
+    TimestampMode timestamps = TimestampMode::None;
 };
 
 void PrintTo(const LineCase& c, std::ostream* out) {
@@ -36,6 +37,7 @@ TEST_P(CommandLineRules, Parse) {
     if (c.action != Action::Run) return;
     EXPECT_EQ(line.log, !c.logPath.empty());
     EXPECT_EQ(line.logPath, c.logPath);
+    EXPECT_EQ(line.timestamps, c.timestamps);
     std::vector<std::string> toolkit = {"morrelcom"};
     toolkit.insert(toolkit.end(), c.toolkit.begin(), c.toolkit.end());
     EXPECT_EQ(line.toolkitArguments, toolkit);
@@ -58,6 +60,10 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{{"--log"}, Action::Refuse, ""},
         LineCase{{"--log", ""}, Action::Refuse, ""},
         LineCase{{"--logfile", "x"}, Action::Refuse, ""},
+        LineCase{{"--timestamps", "since-connect", "--log", "f"}, Action::Run, "f", {}, TimestampMode::SinceConnect},
+        LineCase{{"--timestamps=delta"}, Action::Run, "", {}, TimestampMode::SincePrevious},
+        LineCase{{"--timestamps", "Time"}, Action::Refuse, ""},
+        LineCase{{"--timestamps"}, Action::Refuse, ""},
         LineCase{{"-log", "x"}, Action::Refuse, ""},
         LineCase{{"--bogus"}, Action::Refuse, ""},
         LineCase{{"-platform"}, Action::Refuse, ""},

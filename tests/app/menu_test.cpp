@@ -53,6 +53,10 @@ TEST_F(MenuTest, ItemsStandInTheirMenusWithMnemonicsAndShortcuts) {
         {"FindNext", "EditMenu", "Find &Next", QKeySequence(Qt::Key_F3)},
         {"FindPrevious", "EditMenu", "Find Pre&vious", QKeySequence(Qt::SHIFT | Qt::Key_F3)},
         {"ClearHistory", "EditMenu", "C&lear History", {}},
+        {"TimestampsNone", "TimestampsMenu", "&None", {}},
+        {"TimestampsTimeOfDay", "TimestampsMenu", "&Time of Day", {}},
+        {"TimestampsSinceConnect", "TimestampsMenu", "Since &Connect", {}},
+        {"TimestampsSincePrevious", "TimestampsMenu", "Since &Previous Line", {}},
         {"LineEndNone", "LineEndMenu", "&None", {}},
         {"LineEndCr", "LineEndMenu", "&CR", {}},
         {"LineEndLf", "LineEndMenu", "&LF", {}},
@@ -76,7 +80,7 @@ TEST_F(MenuTest, ItemsStandInTheirMenusWithMnemonicsAndShortcuts) {
     }
     QStringList titles;
     for (QAction* menu : form.MenuBar->actions()) titles << menu->text();
-    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&Send", "&Help"}));
+    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&View", "&Send", "&Help"}));
     EXPECT_TRUE(Item(form, "LineEndNone")->isChecked() && Item(form, "InputText")->isChecked()) << "start as always";
 
     QSignalSpy quit(Item(form, "Quit"), &QAction::triggered);

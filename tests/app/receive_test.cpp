@@ -5,6 +5,9 @@
 #include "connection.h"
 #include "test_seam.h"
 
+#include <QAction>
+#include <QRegularExpression>
+
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -89,6 +92,35 @@ TEST_F(ConnectedWindowTest, WhatCameBeforeTheEndShowsBeforeItAndNothingAfter) {
     SetLayerObserver(nullptr);
     ASSERT_TRUE(WaitForHistory("Lost"));
     EXPECT_EQ(Added(), QStringLiteral("received:last\nCOM3 Lost (device gone)\n"));
+}
+
+// View > Timestamps shows each line's time without touching the text; a line
+// keeps the time its read returned, also when the choice comes later.
+TEST_F(ConnectedWindowTest, TimestampsShowWhenEachLineCameAsChosen) {
+    ASSERT_TRUE(pty.write("one"));
+    ASSERT_TRUE(WaitForHistory("received:one"));
+    QTest::qWait(300);
+    ASSERT_TRUE(pty.write("two"));
+    ASSERT_TRUE(WaitForHistory("received:two"));
+    const QString text = History();
+    HistoryView& view = *form->Memo1;
+    const qsizetype opened = view.lineCount() - 4, two = view.lineCount() - 2;
+    EXPECT_EQ(view.timestampText(two), "");
+    const auto seconds = [&](qsizetype line) { return view.timestampText(line).toDouble(); };
+
+    form->findChild<QAction*>("TimestampsSincePrevious")->trigger();
+    EXPECT_EQ(view.timestampMode(), TimestampMode::SincePrevious);
+    EXPECT_GE(seconds(two), 0.25);
+    EXPECT_LT(seconds(two), 5.0);
+    EXPECT_EQ(view.timestampText(two + 1), "") << "the empty last line has not begun";
+    form->findChild<QAction*>("TimestampsSinceConnect")->trigger();
+    EXPECT_GE(seconds(opened), 0.0);
+    EXPECT_LT(seconds(opened), 0.5) << view.timestampText(opened).toStdString();
+    EXPECT_GE(seconds(two) - seconds(two - 1), 0.25);
+    form->findChild<QAction*>("TimestampsTimeOfDay")->trigger();
+    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}$").match(view.timestampText(two)).hasMatch())
+        << view.timestampText(two).toStdString();
+    EXPECT_EQ(History(), text);
 }
 
 // So does the program's end: what the reader took shows before the port closes.

@@ -28,11 +28,28 @@ class Reader : public PortReader {
 protected:
     // Takes lines until `expected` has come in full, or five seconds passed (the
     // reader runs at idle priority and may wait long on a busy machine).
+    // Each read's lines come with the time it returned: they end at a line's end,
+    // and the times never go back.
     std::string Await(const std::string& expected) {
         std::string got;
-        WaitUntil([&] { return (got += reader.TakeBatch().lines).size() >= expected.size(); });
+        WaitUntil([&] {
+            const SimpleThread::Batch batch = reader.TakeBatch();
+            std::size_t from = 0;
+            for (const SimpleThread::ReadTime& read : batch.times) {
+                EXPECT_GT(read.end, from);
+                EXPECT_EQ(batch.lines[read.end - 1], '\n');
+                EXPECT_GE(read.mono, lastRead);
+                from = read.end;
+                lastRead = read.mono;
+                ++reads;
+            }
+            EXPECT_EQ(from, batch.lines.size());
+            return (got += batch.lines).size() >= expected.size();
+        });
         return got;
     }
+    std::int64_t lastRead = 0;
+    int reads = 0;
 };
 
 // However much the reader takes from the driver at once, every line is what one
@@ -48,6 +65,7 @@ TEST_F(Reader, LinesAreWhatReadsOfTenGiveForBurstsAndSlowBytes) {
     reader.StartReading(port);
     EXPECT_EQ(reader.priority(), QThread::IdlePriority);
     EXPECT_EQ(Await(expected), expected);
+    EXPECT_LT(reads, 201) << "the lines of one read share its time";
 
     format = static_cast<int>(ReceiveFormat::Hex);
     // Each byte is sent once the line of the one before is in: a read has ended.

@@ -77,6 +77,22 @@ TEST_F(Log, WritesTheTextBetweenAStartLineAfterTheFirstAndAnEndLine) {
     EXPECT_EQ(stopped(0s), "");
 }
 
+// With times: each line after the time it began at (a held '\r' begins one), a
+// change of mode on a line of its own, and a start line with the date and mode.
+TEST_F(Log, WritesEachLineAfterItsTimeAndNotesTheMode) {
+    HistoryLog log(callback);
+    ASSERT_EQ(log.open(file, "timestamps: Time of Day"), "");
+    log.add("received:a\r", "A ", "a ");
+    log.add("\nreceived:b\r\nreceived:c", "B ", "b ");
+    log.add("\r", "C ", "c ");
+    log.add("\r\nSent:x\r\n", "D ", "d ");
+    log.note("[timestamps: None]");
+    log.add("plain\r\n");
+    ASSERT_TRUE(log.finish(10000));
+    EXPECT_EQ(masked(FileText(file)), "[log started T; timestamps: Time of Day]\nA received:a\nB received:b\n"
+                                      "b received:c\r\nD Sent:x\n[timestamps: None]\nplain\n[log ended T]\n");
+}
+
 // The saving side refuses to write over the file the log has open.
 TEST_F(Log, KnowsItsOwnFileByDeviceAndInode) {
     std::ofstream(file) << "before\n";

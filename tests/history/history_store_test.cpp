@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,18 @@ void expectMatches(const HistoryStore& store, const std::string& text) {
         ++line;
     }
     ASSERT_EQ(store.lineCount(), line + 1);
+}
+
+// Every line's time, by lookup and from a snapshot, is the one the model gave it.
+void expectTimes(const HistoryStore& store, const std::vector<std::int64_t>& times) {
+    ASSERT_EQ(store.lineCount(), qsizetype(times.size()));
+    std::vector<std::int64_t> snapped;
+    const HistoryStore::Snapshot snapshot = store.snapshot();
+    for (std::size_t i = 0; i < snapshot.parts(); ++i)
+        snapshot.readTimes(i, snapped);
+    ASSERT_EQ(snapped, times);
+    for (qsizetype line = 0; line < store.lineCount(); ++line)
+        ASSERT_EQ(store.lineTime(line), times[std::size_t(line)]) << "line " << line;
 }
 
 // A reader's line for `bytes`, as the window appends it.
@@ -120,6 +133,12 @@ TEST(HistoryStore, EditsMatchAPlainString) {
         std::mt19937 rng(20240611);
         HistoryStore store(chunkBytes, budget);
         std::string model;
+        // A line takes the time of the append that brings its first character, or of
+        // the line an edit made it from.
+        std::vector<std::int64_t> times = {0};
+        auto lineOf = [&model](std::size_t pos) {
+            return std::size_t(std::count(model.begin(), model.begin() + std::ptrdiff_t(pos), '\n'));
+        };
         auto randomText = [&rng](std::size_t max) {
             static const char alphabet[] = "ab \n\r\t\x01\xe9";
             std::string s(std::uniform_int_distribution<std::size_t>(0, max)(rng), 'x');
@@ -133,25 +152,36 @@ TEST(HistoryStore, EditsMatchAPlainString) {
                 const std::string piece = op == 0 ? randomText(40)
                                                   : received(randomBytes(rng, rng() % 12),
                                                              rng() % 2 ? ReceiveFormat::Hex : ReceiveFormat::Dec);
-                store.append(piece);
+                const std::int64_t time = step * 1000 - (step % 7) * 9000;  // now and then earlier than before
+                store.append(piece, time);
+                if (model.empty() || model.back() == '\n')
+                    times.back() = piece.empty() ? times.back() : time;
                 if (!piece.empty() && piece[0] == '\n' && !model.empty() && model.back() == '\r')
                     model.back() = '\n', model += HistoryStore::normalizeBreaks(piece.substr(1));
                 else
                     model += HistoryStore::normalizeBreaks(piece);
+                times.resize(lineOf(model.size()) + 1, time);
             } else {
                 const auto pos = std::uniform_int_distribution<std::size_t>(0, model.size())(rng);
                 const auto len =
                     std::uniform_int_distribution<std::size_t>(0, std::min<std::size_t>(model.size() - pos, 120))(rng);
                 const std::string insert = op == 2 ? std::string() : randomText(op == 3 ? 10 : 200);
                 store.replace(qsizetype(pos), qsizetype(len), insert);
+                const std::size_t first = lineOf(pos), last = lineOf(pos + len);
+                times.erase(times.begin() + std::ptrdiff_t(first) + 1, times.begin() + std::ptrdiff_t(last) + 1);
+                times.insert(times.begin() + std::ptrdiff_t(first) + 1,
+                             std::size_t(std::count(insert.begin(), insert.end(), '\n')), times[first]);
                 model.replace(pos, len, insert);
             }
-            if (step % 50 == 0)
+            if (step % 50 == 0) {
                 expectMatches(store, model);
+                expectTimes(store, times);
+            }
             if (HasFatalFailure())
                 FAIL() << "after step " << step;
         }
         expectMatches(store, model);
+        expectTimes(store, times);
         EXPECT_EQ(store.spilledChunks() > 0, budget < 65536);
         store.clear();
         expectMatches(store, "");
@@ -308,11 +338,14 @@ TEST(HistoryStore, AFailingDiskDropsTheOldestAndSaysSo) {
         store.setSpillFile(fd);
         const std::string stream = hexStream(rng, 60000);
         for (std::size_t i = 0; i < stream.size(); i += 5000)
-            store.append(std::string_view(stream).substr(i, 5000));
+            store.append(std::string_view(stream).substr(i, 5000), std::int64_t(i + 1));
         const std::string model = HistoryStore::normalizeBreaks(stream);
 
         const std::string first(store.lineText(0));
         EXPECT_NE(first.find(" of the oldest lines dropped: " + reason + "]"), std::string::npos) << first;
+        // The notice has the time of the append that dropped lines, no later than the lines after it.
+        EXPECT_GT(store.lineTime(0), 1);
+        EXPECT_LE(store.lineTime(0), store.lineTime(store.lineCount() - 1));
         EXPECT_LE(store.memoryBytes(), kBudget);
         const std::string rest = store.text(store.lineStart(1), store.size());
         ASSERT_LT(rest.size(), model.size());
