@@ -44,6 +44,7 @@ std::string pack(const std::int64_t* times, std::size_t count) {
         putVarint(out, zigzag(times[i] - previous) << 1);
         previous = times[i++];
     }
+    out.shrink_to_fit();  // kept for as long as the history: no room left over from growing
     return out;
 }
 
