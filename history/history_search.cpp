@@ -61,7 +61,7 @@ std::size_t lastIn(std::string_view text, std::string_view needle) {
     return std::string_view::npos;
 }
 
-// One search over a snapshot: the parts' positions, the part being looked at,
+// One search over the shown text: the part being looked at,
 // and the characters next to it for matches across its edges.
 class Scanner {
 public:
@@ -71,16 +71,9 @@ public:
           carryOn_(carryOn) {
         if (!matchCase_)
             fold(needle_.data(), needle_.size());
-        starts_.reserve(snapshot.parts() + 1);
-        qsizetype at = 0;
-        for (std::size_t i = 0; i < snapshot.parts(); ++i) {
-            starts_.push_back(at);
-            at += qsizetype(snapshot.partSize(i));
-        }
-        starts_.push_back(at);
     }
 
-    qsizetype size() const { return starts_.back(); }
+    qsizetype size() const { return snapshot_.size(); }
     qsizetype length() const { return n_; }
 
     // The first match lying wholly in [lo, hi), kNone or kStopped.
@@ -88,11 +81,11 @@ public:
         if (hi - lo < n_)
             return kNone;
         carry_.clear();
-        for (std::size_t i = partAt(lo); i + 1 < starts_.size() && starts_[i] < hi; ++i) {
+        for (std::size_t i = snapshot_.partAt(lo); i < snapshot_.parts() && snapshot_.partStart(i) < hi; ++i) {
             std::string_view slice;
             if (!load(i, lo, hi, slice))
                 return kStopped;
-            const qsizetype at = std::max(lo, starts_[i]);
+            const qsizetype at = std::max(lo, snapshot_.partStart(i));
             if (!carry_.empty()) {
                 edge_.assign(carry_).append(slice.substr(0, std::size_t(n_ - 1)));
                 // Shorter than the needle, the slice's head holds none: a match here starts in the carry.
@@ -112,11 +105,11 @@ public:
         if (hi - lo < n_)
             return kNone;
         carry_.clear();
-        for (std::size_t i = partAt(hi - 1);; --i) {
+        for (std::size_t i = snapshot_.partAt(hi - 1);; --i) {
             std::string_view slice;
             if (!load(i, lo, hi, slice))
                 return kStopped;
-            const qsizetype end = std::min(hi, starts_[i + 1]);
+            const qsizetype end = std::min(hi, snapshot_.partStart(i + 1));
             if (!carry_.empty()) {
                 const std::size_t head = slice.size() - std::min(slice.size(), std::size_t(n_ - 1));
                 edge_.assign(slice.substr(head)).append(carry_);
@@ -127,25 +120,20 @@ public:
                 return end - qsizetype(slice.size()) + qsizetype(hit);
             carry_.insert(0, slice.substr(0, std::min(slice.size(), std::size_t(n_ - 1))));
             carry_.resize(std::min(carry_.size(), std::size_t(n_ - 1)));
-            if (i == 0 || starts_[i] <= lo)
+            if (i == 0 || snapshot_.partStart(i) <= lo)
                 return kNone;
         }
     }
 
 private:
-    std::size_t partAt(qsizetype position) const {
-        const auto it = std::upper_bound(starts_.begin(), starts_.end() - 1, position);
-        return std::size_t(std::max<std::ptrdiff_t>(0, it - starts_.begin() - 1));
-    }
-
     // Part i's characters within [lo, hi), folded when case does not matter;
     // false when asked to stop.
     bool load(std::size_t i, qsizetype lo, qsizetype hi, std::string_view& slice) {
         if (!carryOn_(looked_))
             return false;
         snapshot_.read(i, codec_, part_);  // a part that did not come back reads as what the view shows
-        const qsizetype from = std::max(lo, starts_[i]) - starts_[i];
-        const qsizetype to = std::min(hi, starts_[i + 1]) - starts_[i];
+        const qsizetype from = std::max(lo, snapshot_.partStart(i)) - snapshot_.partStart(i);
+        const qsizetype to = std::min(hi, snapshot_.partStart(i + 1)) - snapshot_.partStart(i);
         char* p = part_.data() + from;
         const std::size_t n = std::size_t(std::max<qsizetype>(0, to - from));
         if (!matchCase_)
@@ -160,7 +148,6 @@ private:
     qsizetype n_;
     bool matchCase_;
     const HistorySearch::Progress& carryOn_;
-    std::vector<qsizetype> starts_;  // where each part starts, and the end
     HistoryCodec codec_;
     std::string part_;
     std::string carry_;  // the n - 1 characters beside the slices looked at

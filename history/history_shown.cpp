@@ -19,13 +19,9 @@ HistoryShown::HistoryShown(HistoryStore::Snapshot snapshot, HistoryStamps stamps
     }
 }
 
-std::size_t HistoryShown::partAt(const std::vector<qsizetype>& starts, qsizetype position) const {
+std::size_t HistoryShown::partIn(const std::vector<qsizetype>& starts, qsizetype position) const {
     const auto it = std::upper_bound(starts.begin(), starts.end() - 1, position);
     return std::min(parts() - 1, std::size_t(std::max<std::ptrdiff_t>(0, it - starts.begin() - 1)));
-}
-
-void HistoryShown::readPlain(std::size_t index, HistoryCodec& codec) const {
-    snapshot_.read(index, codec, plain_);
 }
 
 bool HistoryShown::read(std::size_t index, HistoryCodec& codec, std::string& out) const {
@@ -63,8 +59,8 @@ qsizetype HistoryShown::toShown(qsizetype position, HistoryCodec& codec) const {
     position = std::clamp<qsizetype>(position, 0, plainStarts_.back());
     if (width_ == 0)
         return position;
-    const std::size_t i = partAt(plainStarts_, position);
-    readPlain(i, codec);
+    const std::size_t i = partIn(plainStarts_, position);
+    snapshot_.read(i, codec, plain_);
     const auto offset = std::size_t(position - plainStarts_[i]);
     const qsizetype before = std::count(plain_.begin(), plain_.begin() + std::ptrdiff_t(offset), '\n');
     const bool atLineStart = offset == 0 || plain_[offset - 1] == '\n';
@@ -75,8 +71,8 @@ HistoryShown::Place HistoryShown::toStore(qsizetype shown, HistoryCodec& codec) 
     shown = std::clamp<qsizetype>(shown, 0, size());
     if (width_ == 0)
         return {shown, shown, false};
-    const std::size_t i = partAt(shownStarts_, shown);
-    readPlain(i, codec);
+    const std::size_t i = partAt(shown);
+    snapshot_.read(i, codec, plain_);
     qsizetype at = shownStarts_[i];  // the line's prefix in the shown text
     std::size_t local = 0;           // the line's start in the part
     for (;;) {

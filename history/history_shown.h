@@ -24,6 +24,10 @@ public:
     std::size_t partSize(std::size_t index) const {
         return std::size_t(shownStarts_[index + 1] - shownStarts_[index]);
     }
+    // Where part `index` starts in the shown text; partStart(parts()) is its end.
+    qsizetype partStart(std::size_t index) const { return shownStarts_[index]; }
+    // The part that holds shown position `position` (the last one for the end).
+    std::size_t partAt(qsizetype position) const { return partIn(shownStarts_, position); }
     // Part `index` as shown; false when its text did not come back (see Snapshot::read).
     bool read(std::size_t index, HistoryCodec& codec, std::string& out) const;
 
@@ -38,9 +42,7 @@ public:
     Place toStore(qsizetype shown, HistoryCodec& codec) const;
 
 private:
-    std::size_t partAt(const std::vector<qsizetype>& starts, qsizetype position) const;
-    // Reads part `index` as stored into plain_ and its lines' times into times_.
-    void readPlain(std::size_t index, HistoryCodec& codec) const;
+    std::size_t partIn(const std::vector<qsizetype>& starts, qsizetype position) const;
 
     HistoryStore::Snapshot snapshot_;
     HistoryStamps stamps_;
