@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <time.h>
 
@@ -63,9 +64,18 @@ void HistoryStamps::noteTime(const HistoryTime& time) {
 
 void HistoryStamps::noteConnect(std::int64_t mono) { insert(connects_, {mono, mono}); }
 
+// Written by hand rather than with snprintf: saving or searching a long history
+// formats a time for each of its hundred million lines.
 void HistoryStamps::format(std::int64_t time, std::int64_t previous, std::string& out) const {
-    char text[40];
-    int n = 0;
+    // Writes `value` in decimal, at least `least` digits, ending just before `end`.
+    const auto digits = [](char* end, std::uint64_t value, int least) {
+        do {
+            *--end = char('0' + value % 10);
+            value /= 10;
+        } while (--least > 0 || value > 0);
+        return end;
+    };
+    char text[kIntervalWidth + 1];
     if (mode_ == TimestampMode::None)
         return;
     if (mode_ == TimestampMode::TimeOfDay) {
@@ -82,23 +92,27 @@ void HistoryStamps::format(std::int64_t time, std::int64_t previous, std::string
                           local.tm_sec);
             cachedSecond_ = second;
         }
-        n = std::snprintf(text, sizeof text, "%s.%03d ", cachedClock_, int(floorDiv(wall, 1000) - second * 1000));
-    } else {
-        const std::int64_t from =
-            mode_ == TimestampMode::SincePrevious ? previous : before(connects_, time)->value;
-        std::int64_t ms = floorDiv(time - from, 1000);
-        char sign = ms < 0 ? '-' : '+';
-        if (ms > kLargestInterval || ms < -kLargestInterval) {
-            sign = ms < 0 ? '<' : '>';  // said as "beyond", not as a wrong value
-            ms = ms < 0 ? -kLargestInterval : kLargestInterval;
-        }
-        const std::int64_t magnitude = ms < 0 ? -ms : ms;
-        char digits[32];
-        std::snprintf(digits, sizeof digits, "%c%lld.%03d", sign, static_cast<long long>(magnitude / 1000),
-                      int(magnitude % 1000));
-        n = std::snprintf(text, sizeof text, "%*s ", kIntervalWidth, digits);
+        std::memcpy(text, cachedClock_, 8);
+        text[8] = '.';
+        digits(text + 12, std::uint64_t(floorDiv(wall, 1000) - second * 1000), 3);
+        text[12] = ' ';
+        out.append(text, 13);
+        return;
     }
-    out.append(text, std::size_t(n));
+    const std::int64_t from = mode_ == TimestampMode::SincePrevious ? previous : before(connects_, time)->value;
+    std::int64_t ms = floorDiv(time - from, 1000);
+    char sign = ms < 0 ? '-' : '+';
+    if (ms > kLargestInterval || ms < -kLargestInterval) {
+        sign = ms < 0 ? '<' : '>';  // said as "beyond", not as a wrong value
+        ms = ms < 0 ? -kLargestInterval : kLargestInterval;
+    }
+    const auto magnitude = std::uint64_t(ms < 0 ? -ms : ms);
+    std::memset(text, ' ', sizeof text);
+    char* p = digits(text + kIntervalWidth, magnitude % 1000, 3);
+    *--p = '.';
+    p = digits(p, magnitude / 1000, 1);
+    *--p = sign;
+    out.append(text, sizeof text);
 }
 
 std::string HistoryStamps::prefix(std::int64_t time, std::int64_t previous) const {
